@@ -1,0 +1,79 @@
+#include "installer/host_log.h"
+
+#include <cstring>
+
+#include "common_utils/format/safe_format.h"
+
+namespace kvtr::installer {
+namespace {
+
+constexpr LogContextBlock MakeContextBlock() {
+  LogContextBlock block{};
+  block.bytes[0] = '3';
+  return block;
+}
+
+// Written by setlog, read by every report; no lock, as the host installs its
+// callback before it calls any export.
+HostLogCallback g_hostLog = nullptr;
+
+}  // namespace
+
+LogContextBlock g_exportsContext = MakeContextBlock();
+LogContextBlock g_wmiContext = MakeContextBlock();
+
+HostLogCallback CurrentHostLog() noexcept { return g_hostLog; }
+
+void* SetLog(void* opaque, HostLogCallback callback) noexcept {
+  g_hostLog = callback;
+  return opaque;
+}
+
+bool IsHostLogUsable(HostLogCallback callback) noexcept {
+  return callback != nullptr && IsBadWritePtr(reinterpret_cast<void*>(callback), 4) == 1;
+}
+
+void ReportToHostV(HostLogCallback callback, int level, const char* function, int line, LogContextBlock* context,
+                   const WCHAR* format, va_list args) {
+  if (!IsHostLogUsable(callback)) return;
+  WCHAR message[kHostMessageUnits];
+  std::memset(message, 0, sizeof message);
+  format::SafeFormatV(message, kHostMessageUnits - 1, format, args);
+  if (!IsHostLogUsable(callback)) return;
+  callback(level, nullptr, nullptr, nullptr, message, function, line, context);
+}
+
+void ReportToHost(HostLogCallback callback, int level, const char* function, int line, LogContextBlock* context,
+                  const WCHAR* format, ...) {
+  va_list args;
+  va_start(args, format);
+  ReportToHostV(callback, level, function, line, context, format, args);
+  va_end(args);
+}
+
+void ReportLiteralToHost(HostLogCallback callback, int level, const char* function, int line,
+                         LogContextBlock* context, const WCHAR* text) {
+  if (!IsHostLogUsable(callback)) return;
+  callback(level, nullptr, nullptr, nullptr, text, function, line, context);
+}
+
+SystemErrorText::SystemErrorText(DWORD code, DWORD language) : code_(code) {
+  if (code == 0) return;
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+                     nullptr, code, static_cast<WORD>(language), reinterpret_cast<LPWSTR>(&text_), 0, nullptr);
+  if (length == 0) {
+    text_ = nullptr;
+    return;
+  }
+  for (DWORD i = length; i-- > 0;) {
+    if (text_[0] == 0 || (text_[i] != '\r' && text_[i] != '\n')) break;
+    text_[i] = 0;
+  }
+}
+
+SystemErrorText::~SystemErrorText() {
+  if (text_ != nullptr) LocalFree(text_);
+}
+
+}  // namespace kvtr::installer

@@ -1,0 +1,76 @@
+// POSIX platform layer: fault injection and the reset of the emulation
+// control. Every service asks InjectedFault once per call; the answer is the
+// status an armed fault wants that call to fail with.
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "emulation.h"
+#include "layer.h"
+
+namespace {
+
+struct ArmedFault {
+  std::string service;
+  unsigned nth;
+  unsigned seen;
+  DWORD status;
+};
+
+std::mutex g_faultLock;
+std::unordered_map<std::string, unsigned> g_calls;
+std::vector<ArmedFault> g_armed;
+
+}  // namespace
+
+namespace kvtr::posix {
+
+DWORD InjectedFault(const char* api, const char* group) {
+  std::lock_guard<std::mutex> hold(g_faultLock);
+  ++g_calls[api];
+  ++g_calls[group];
+  DWORD status = 0;
+  for (auto it = g_armed.begin(); it != g_armed.end();) {
+    if (it->service == api || it->service == group) {
+      if (++it->seen == it->nth) {
+        if (status == 0) status = it->status;
+        it = g_armed.erase(it);
+        continue;
+      }
+    }
+    ++it;
+  }
+  return status;
+}
+
+}  // namespace kvtr::posix
+
+extern "C" {
+
+void KvtrEmu_FailCall(const char* service, unsigned nth, DWORD status) {
+  if (service == nullptr || nth == 0 || status == 0) return;
+  std::lock_guard<std::mutex> hold(g_faultLock);
+  g_armed.push_back(ArmedFault{service, nth, 0, status});
+}
+
+unsigned KvtrEmu_CallCount(const char* service) {
+  if (service == nullptr) return 0;
+  std::lock_guard<std::mutex> hold(g_faultLock);
+  auto found = g_calls.find(service);
+  return found == g_calls.end() ? 0 : found->second;
+}
+
+void KvtrEmu_Reset(void) {
+  {
+    std::lock_guard<std::mutex> hold(g_faultLock);
+    g_armed.clear();
+    g_calls.clear();
+  }
+  kvtr::posix::CodePagesResetControls();
+  kvtr::posix::FilesResetControls();
+  kvtr::posix::RegistryResetControls();
+}
+
+}  // extern "C"

@@ -1,0 +1,68 @@
+// Emulation control of the POSIX platform layer: the switches tests and the
+// host use to shape the emulated machine. Product code never calls these.
+#pragma once
+
+#include "win32_types.h"
+
+#if defined(KVTR_PLATFORM_BUILD)
+#define KVTR_EMU_API __attribute__((visibility("default")))
+#else
+#define KVTR_EMU_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Makes `directory` the emulated machine (NULL: $KVTR_PREFIX, else the
+// default $HOME/.kvtr). It is created when missing; state loaded from the
+// previous prefix is dropped. Returns FALSE when it cannot be created.
+KVTR_EMU_API BOOL KvtrEmu_UsePrefix(const char* directory);
+
+// The emulated machine's directory (created on first use).
+KVTR_EMU_API const char* KvtrEmu_Prefix(void);
+
+// Ends every fault, access denial and override and selects the default code
+// page; the registry is read again from the prefix.
+KVTR_EMU_API void KvtrEmu_Reset(void);
+
+// Selects the code page behind CP_ACP and CP_THREAD_ACP (65001, 1252, 28591
+// or 20127). FALSE for any other.
+KVTR_EMU_API BOOL KvtrEmu_SetAnsiCodePage(UINT codePage);
+
+// Denies the given access rights (KEY_SET_VALUE, KEY_CREATE_SUB_KEY, DELETE,
+// KEY_QUERY_VALUE, ...) on one key: an open or create asking for any of them
+// fails with ERROR_ACCESS_DENIED, and so does deleting the key when DELETE
+// is among them. 0 lifts the denial.
+KVTR_EMU_API BOOL KvtrEmu_DenyKeyAccess(HKEY root, const char* path, DWORD deniedRights);
+
+// Makes the nth call (1 = the next) of `service` fail with `status`. A
+// service is one function ("RegSetValueExW") or a group: "registry",
+// "files", "errors", "com". The failing call returns the status, or sets it
+// as the last error and returns the function's failure value.
+KVTR_EMU_API void KvtrEmu_FailCall(const char* service, unsigned nth, DWORD status);
+
+// Calls of `service` (function or group) since the last reset.
+KVTR_EMU_API unsigned KvtrEmu_CallCount(const char* service);
+
+// What GetModuleFileNameW(NULL, ...) answers; NULL restores the real path.
+KVTR_EMU_API void KvtrEmu_SetModuleFileName(const WCHAR* path);
+
+// The host file system path of a Windows path (drive paths map into the
+// prefix). Returns the length written, or the size needed when it exceeds
+// `size`.
+KVTR_EMU_API size_t KvtrEmu_HostPath(const WCHAR* windowsPath, char* out, size_t size);
+
+// Imports a .reg file (regedit 5.00 or REGEDIT4 text, UTF-8 or UTF-16LE)
+// into the registry: keys are created, "[-KEY]" removes a tree and
+// "name"=- a value. On failure returns FALSE and describes the first bad
+// line in `error`.
+KVTR_EMU_API BOOL KvtrEmu_ImportRegFile(const char* file, char* error, size_t errorSize);
+
+// Writes `key` (NULL or "": the whole root) below `root` and its subtree to
+// a .reg file, or the whole machine when `root` is NULL.
+KVTR_EMU_API BOOL KvtrEmu_ExportRegFile(const char* file, HKEY root, const char* key);
+
+#ifdef __cplusplus
+}
+#endif

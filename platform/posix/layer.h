@@ -1,0 +1,49 @@
+// Internal helpers shared by the files of the POSIX platform layer. Nothing
+// here is exported; product code never includes this header.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "../wide.h"
+#include "win32_types.h"
+
+namespace kvtr::posix {
+
+// UTF-8 <-> UTF-16 for file system names and persisted text. Invalid input
+// becomes U+FFFD; never fails.
+std::string Utf16ToUtf8(WStringView text);
+WString Utf8ToUtf16(std::string_view text);
+
+// Upper-case folding of one UTF-16 unit for case-insensitive names
+// (registry keys and values, environment variables, file names).
+wchar FoldCase(wchar c) noexcept;
+int CompareNoCase(WStringView a, WStringView b) noexcept;
+inline bool EqualNoCase(WStringView a, WStringView b) noexcept { return CompareNoCase(a, b) == 0; }
+
+// The process ANSI code page's conversions, used by every A-function.
+WString AnsiToWide(const char* text);
+std::string WideToAnsi(WStringView text);
+
+// Fault injection: the status to return instead of performing this call of
+// `api` (a member of `group`), or 0 to perform it. Counts every call.
+DWORD InjectedFault(const char* api, const char* group);
+
+// Emulated machine directory (created on first use) and the host path of a
+// Windows path: "X:\a\b" maps to "<prefix>/drive_x/a/b" with names matched
+// without regard to case; "\" and "/" both separate; other paths stay.
+const std::string& PrefixDirectory();
+std::string HostPath(WStringView windowsPath);
+
+// Called when the prefix changes so that services drop state loaded from it.
+void RegistryForgetState();
+
+// Parts of KvtrEmu_Reset owned by each service.
+void RegistryResetControls();
+void FilesResetControls();
+void CodePagesResetControls();
+
+// errno of a failed file system call as a Windows error code.
+DWORD ErrnoToWin32(int error, const std::string& hostPath);
+
+}  // namespace kvtr::posix

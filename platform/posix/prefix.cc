@@ -1,0 +1,209 @@
+// POSIX platform layer: the emulated machine's directory (the prefix), the
+// mapping of Windows paths to host paths, and case folding of names.
+//
+// The prefix is $KVTR_PREFIX, else $HOME/.kvtr; it holds the registry file,
+// the WMI repository and one folder per drive ("C:\..." lives in drive_c).
+// Windows names are case-insensitive, so each component of a drive path is
+// matched against the existing entries without regard to case.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "emulation.h"
+#include "layer.h"
+#include "win32_api.h"
+
+namespace {
+
+std::mutex g_prefixLock;
+std::string g_prefix;  // empty until first use
+
+std::string DefaultPrefix() {
+  if (const char* chosen = std::getenv("KVTR_PREFIX"); chosen != nullptr && *chosen != 0) return chosen;
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != 0) return std::string(home) + "/.kvtr";
+  return "/tmp/kvtr-" + std::to_string(getuid());
+}
+
+bool MakeDirectories(const std::string& path) {
+  std::string partial;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    partial = path.substr(0, pos);
+    if (partial.empty()) continue;
+    if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Lays out a new machine: the prefix and the system directory of drive C.
+bool PreparePrefix(const std::string& prefix) {
+  return MakeDirectories(prefix) && MakeDirectories(prefix + "/drive_c/Windows/System32");
+}
+
+bool Exists(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
+// The entry of `directory` whose name equals `name` without regard to case,
+// or `name` itself when there is none.
+std::string MatchEntry(const std::string& directory, const std::string& name) {
+  if (Exists(directory + "/" + name)) return name;
+  DIR* listing = opendir(directory.c_str());
+  if (listing == nullptr) return name;
+  const kvtr::WString wanted = kvtr::posix::Utf8ToUtf16(name);
+  std::string match = name;
+  while (dirent* entry = readdir(listing)) {
+    if (kvtr::posix::EqualNoCase(kvtr::posix::Utf8ToUtf16(entry->d_name), wanted)) {
+      match = entry->d_name;
+      break;
+    }
+  }
+  closedir(listing);
+  return match;
+}
+
+}  // namespace
+
+namespace kvtr::posix {
+
+const std::string& PrefixDirectory() {
+  std::lock_guard<std::mutex> hold(g_prefixLock);
+  if (g_prefix.empty()) {
+    g_prefix = DefaultPrefix();
+    PreparePrefix(g_prefix);
+  }
+  return g_prefix;
+}
+
+std::string HostPath(WStringView windowsPath) {
+  const bool drive = windowsPath.size() >= 2 && windowsPath[1] == ':' &&
+                     ((windowsPath[0] >= 'A' && windowsPath[0] <= 'Z') ||
+                      (windowsPath[0] >= 'a' && windowsPath[0] <= 'z'));
+  if (!drive) {
+    std::string path = Utf16ToUtf8(windowsPath);
+    for (char& c : path) {
+      if (c == '\\') c = '/';
+    }
+    return path;
+  }
+  const char letter = static_cast<char>(windowsPath[0] | 0x20);
+  std::string host = PrefixDirectory() + "/drive_" + letter;
+  std::vector<std::string> parts;
+  std::string current;
+  auto flush = [&] {
+    if (current == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!current.empty() && current != ".") {
+      parts.push_back(current);
+    }
+    current.clear();
+  };
+  for (char c : Utf16ToUtf8(windowsPath.substr(2))) {
+    if (c == '\\' || c == '/') flush();
+    else current.push_back(c);
+  }
+  flush();
+  bool resolving = true;
+  for (const std::string& part : parts) {
+    // Once a component is missing, the rest cannot exist either.
+    std::string name = resolving ? MatchEntry(host, part) : part;
+    host += "/" + name;
+    if (resolving && !Exists(host)) resolving = false;
+  }
+  return host;
+}
+
+wchar FoldCase(wchar c) noexcept {
+  if (c < 'a') return c;
+  if (c <= 'z') return static_cast<wchar>(c - 0x20);
+  if (c < 0xE0) return c;
+  if (c <= 0xFE) return c == 0xF7 ? c : static_cast<wchar>(c - 0x20);
+  if (c == 0xFF) return 0x178;
+  if (c >= 0x100 && c <= 0x17F) {
+    // Latin Extended-A pairs upper/lower as even/odd, with a shifted run.
+    if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return (c & 1) ? c : static_cast<wchar>(c - 1);
+    if (c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
+    return (c & 1) ? static_cast<wchar>(c - 1) : c;
+  }
+  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<wchar>(c - 0x20);
+  if (c >= 0x430 && c <= 0x44F) return static_cast<wchar>(c - 0x20);
+  if (c >= 0x450 && c <= 0x45F) return static_cast<wchar>(c - 0x50);
+  return c;
+}
+
+int CompareNoCase(WStringView a, WStringView b) noexcept {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    const wchar x = FoldCase(a[i]);
+    const wchar y = FoldCase(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+DWORD ErrnoToWin32(int error, const std::string& hostPath) {
+  switch (error) {
+    case ENOENT: {
+      const size_t slash = hostPath.find_last_of('/');
+      if (slash == std::string::npos || slash == 0) return ERROR_FILE_NOT_FOUND;
+      struct stat info;
+      const std::string parent = hostPath.substr(0, slash);
+      if (stat(parent.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return ERROR_FILE_NOT_FOUND;
+      return ERROR_PATH_NOT_FOUND;
+    }
+    case ENOTDIR:
+    case ELOOP:
+      return ERROR_PATH_NOT_FOUND;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case EBUSY:
+    case ETXTBSY:
+      return ERROR_SHARING_VIOLATION;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL:
+      return ERROR_INVALID_NAME;
+    default:
+      return ERROR_ACCESS_DENIED;
+  }
+}
+
+}  // namespace kvtr::posix
+
+extern "C" {
+
+BOOL KvtrEmu_UsePrefix(const char* directory) {
+  std::string chosen = directory != nullptr && *directory != 0 ? std::string(directory) : DefaultPrefix();
+  while (chosen.size() > 1 && chosen.back() == '/') chosen.pop_back();
+  if (!PreparePrefix(chosen)) return FALSE;
+  {
+    std::lock_guard<std::mutex> hold(g_prefixLock);
+    g_prefix = chosen;
+  }
+  kvtr::posix::RegistryForgetState();
+  return TRUE;
+}
+
+const char* KvtrEmu_Prefix(void) { return kvtr::posix::PrefixDirectory().c_str(); }
+
+size_t KvtrEmu_HostPath(const WCHAR* windowsPath, char* out, size_t size) {
+  const std::string host = kvtr::posix::HostPath(windowsPath ? kvtr::WStringView(windowsPath) : kvtr::WStringView());
+  if (out != nullptr && size > host.size()) {
+    std::memcpy(out, host.c_str(), host.size() + 1);
+    return host.size();
+  }
+  return host.size() + 1;
+}
+
+}  // extern "C"

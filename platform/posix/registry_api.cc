@@ -1,0 +1,492 @@
+// POSIX platform layer: the registry functions (Reg*). Parameters are
+// checked in Windows' order and every status is Windows' own: 2 for a
+// missing key or value, 5 for access the handle or key does not allow (and
+// for deleting a key that has subkeys), 6 for an unknown handle, 87 for a
+// bad parameter, 161 for a path that starts with a backslash, 234 when a
+// buffer is too small (with the size it needs), 259 past the last item and
+// 1018 on a handle whose key was deleted. A-functions convert names and
+// string data with the ANSI code page and call the shared implementation.
+#include <cstdio>
+#include <cstring>
+
+#include "emulation.h"
+#include "registry_tree.h"
+#include "win32_api.h"
+
+namespace kvtr::posix {
+namespace {
+
+constexpr REGSAM kMaximumAllowed = 0x02000000;
+constexpr REGSAM kGenericRead = 0x80000000;
+constexpr REGSAM kGenericWrite = 0x40000000;
+constexpr REGSAM kGenericAll = 0x10000000;
+constexpr size_t kMaxKeyNameChars = 255;
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+// Generic and maximum rights in terms of the key-specific ones.
+REGSAM Expand(REGSAM access) {
+  access &= ~static_cast<REGSAM>(KEY_WOW64_32KEY | KEY_WOW64_64KEY);
+  if (access & kGenericRead) access = (access & ~kGenericRead) | KEY_READ;
+  if (access & kGenericWrite) access = (access & ~kGenericWrite) | KEY_WRITE;
+  if (access & (kGenericAll | kMaximumAllowed)) access = (access & ~(kGenericAll | kMaximumAllowed)) | KEY_ALL_ACCESS;
+  return access;
+}
+
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+void Persist(RegistryTree& tree, const RegKey& key) {
+  if (key.isVolatile) return;
+  if (!tree.Save()) {
+    static bool warned = false;
+    if (!warned) std::fprintf(stderr, "kvtr: the registry file of %s cannot be written\n", PrefixDirectory().c_str());
+    warned = true;
+  }
+}
+
+// The key behind an open handle that must allow `needed`.
+LONG UseHandle(RegistryTree& tree, HKEY handle, REGSAM needed, std::shared_ptr<RegKey>& key) {
+  REGSAM granted = 0;
+  key = tree.Resolve(handle, &granted);
+  if (!key) return ERROR_INVALID_HANDLE;
+  if (key->deleted) return ERROR_KEY_DELETED;
+  if ((granted & needed) != needed) return ERROR_ACCESS_DENIED;
+  return ERROR_SUCCESS;
+}
+
+LONG CheckPath(const WCHAR* path) {
+  if (path != nullptr && path[0] == '\\') return ERROR_BAD_PATHNAME;
+  return ERROR_SUCCESS;
+}
+
+LONG OpenKey(HKEY parent, const WCHAR* subKey, REGSAM access, HKEY* result) {
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  RegistryTree& tree = Registry();
+  Lock hold(tree.lock());
+  std::shared_ptr<RegKey> from;
+  if (LONG status = UseHandle(tree, parent, 0, from)) return status;
+  if (LONG status = CheckPath(subKey)) return status;
+  std::shared_ptr<RegKey> key = subKey ? RegistryTree::Find(from, subKey) : from;
+  if (!key) return ERROR_FILE_NOT_FOUND;
+  const REGSAM wanted = Expand(access);
+  if (access & kMaximumAllowed) {
+    *result = tree.AddHandle(key, wanted & ~key->deniedRights);
+    return ERROR_SUCCESS;
+  }
+  if (wanted & key->deniedRights) return ERROR_ACCESS_DENIED;
+  *result = tree.AddHandle(key, wanted);
+  return ERROR_SUCCESS;
+}
+
+LONG CreateKey(HKEY parent, const WCHAR* subKey, DWORD options, REGSAM access, HKEY* result, DWORD* disposition) {
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  RegistryTree& tree = Registry();
+  Lock hold(tree.lock());
+  REGSAM parentAccess = 0;
+  std::shared_ptr<RegKey> key = tree.Resolve(parent, &parentAccess);
+  if (!key) return ERROR_INVALID_HANDLE;
+  if (key->deleted) return ERROR_KEY_DELETED;
+  if (subKey == nullptr) return ERROR_INVALID_PARAMETER;
+  if (LONG status = CheckPath(subKey)) return status;
+  const std::vector<WString> parts = SplitKeyPath(subKey);
+  for (const WString& part : parts) {
+    if (part.size() > kMaxKeyNameChars) return ERROR_INVALID_PARAMETER;
+  }
+  const bool makeVolatile = (options & REG_OPTION_VOLATILE) != 0;
+  bool created = false;
+  for (const WString& part : parts) {
+    auto found = key->children.find(part);
+    if (found != key->children.end()) {
+      key = found->second;
+      continue;
+    }
+    // Keys made before a refusal stay, as on Windows, which creates them one by one.
+    if ((parentAccess & KEY_CREATE_SUB_KEY) == 0 || (key->deniedRights & KEY_CREATE_SUB_KEY)) {
+      if (created) Persist(tree, *key);
+      return ERROR_ACCESS_DENIED;
+    }
+    if (key->isVolatile && !makeVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
+    auto child = std::make_shared<RegKey>();
+    child->name = part;
+    child->parent = key;
+    child->isVolatile = makeVolatile;
+    child->lastWrite = CurrentFileTime();
+    key->lastWrite = child->lastWrite;
+    key->children.emplace(part, child);
+    key = child;
+    created = true;
+  }
+  const REGSAM wanted = Expand(access);
+  if (created) Persist(tree, *key);
+  if (wanted & key->deniedRights) return ERROR_ACCESS_DENIED;
+  *result = tree.AddHandle(key, wanted);
+  if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  return ERROR_SUCCESS;
+}
+
+void MarkDeleted(const std::shared_ptr<RegKey>& key) {
+  key->deleted = true;
+  key->parent.reset();
+}
+
+LONG DeleteKey(HKEY parent, const WCHAR* subKey) {
+  RegistryTree& tree = Registry();
+  Lock hold(tree.lock());
+  std::shared_ptr<RegKey> from;
+  if (LONG status = UseHandle(tree, parent, 0, from)) return status;
+  if (subKey == nullptr) return ERROR_INVALID_PARAMETER;
+  if (LONG status = CheckPath(subKey)) return status;
+  std::shared_ptr<RegKey> key = RegistryTree::Find(from, subKey);
+  if (!key) return ERROR_FILE_NOT_FOUND;
+  std::shared_ptr<RegKey> owner = key->parent.lock();
+  if (!owner) return ERROR_ACCESS_DENIED;  // a root cannot be deleted
+  if ((key->deniedRights & DELETE) || !key->children.empty()) return ERROR_ACCESS_DENIED;
+  owner->children.erase(key->name);
+  owner->lastWrite = CurrentFileTime();
+  MarkDeleted(key);
+  Persist(tree, *owner);
+  return ERROR_SUCCESS;
+}
+
+LONG QueryValue(HKEY handle, const WCHAR* name, DWORD* type, BYTE* data, DWORD* size, bool ansi) {
+  RegistryTree& tree = Registry();
+  Lock hold(tree.lock());
+  std::shared_ptr<RegKey> key;
+  if (LONG status = UseHandle(tree, handle, KEY_QUERY_VALUE, key)) return status;
+  if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER;
+  const RegValue* value = key->FindValue(name ? WStringView(name) : WStringView());
+  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+  std::vector<uint8_t> converted;
+  const std::vector<uint8_t>* bytes = &value->data;
+  if (ansi && IsStringType(value->type)) {
+    WString units;
+    for (size_t i = 0; i + 1 < value->data.size(); i += 2) {
+      units.push_back(static_cast<wchar>(value->data[i] | (value->data[i + 1] << 8)));
+    }
+    const std::string narrow = WideToAnsi(units);
+    converted.assign(narrow.begin(), narrow.end());
+    bytes = &converted;
+  }
+  if (type != nullptr) *type = value->type;
+  const DWORD needed = static_cast<DWORD>(bytes->size());
+  if (data != nullptr) {
+    if (*size < needed) {
+      *size = needed;
+      return ERROR_MORE_DATA;
+    }
+    if (needed != 0) std::memcpy(data, bytes->data(), needed);
+  }
+  if (size != nullptr) *size = needed;
+  return ERROR_SUCCESS;
+}
+
+LONG SetValue(HKEY handle, const WCHAR* name, DWORD type, const BYTE* data, DWORD size) {
+  RegistryTree& tree = Registry();
+  Lock hold(tree.lock());
+  std::shared_ptr<RegKey> key;
+  if (LONG status = UseHandle(tree, handle, KEY_SET_VALUE, key)) return status;
+  if (data == nullptr && size != 0) return ERROR_NOACCESS;
+  const WString valueName = name ? WString(name) : WString();
+  RegValue* value = key->FindValue(valueName);
+  if (value == nullptr) {
+    key->values.push_back(RegValue{valueName, type, {}});
+    value = &key->values.back();
+  }
+  value->type = type;
+  value->data.assign(data, data + size);
+  key->lastWrite = CurrentFileTime();
+  Persist(tree, *key);
+  return ERROR_SUCCESS;
+}
+
+LONG DeleteValue(HKEY handle, const WCHAR* name) {
+  RegistryTree& tree = Registry();
+  Lock hold(tree.lock());
+  std::shared_ptr<RegKey> key;
+  if (LONG status = UseHandle(tree, handle, KEY_SET_VALUE, key)) return status;
+  const WStringView valueName = name ? WStringView(name) : WStringView();
+  for (auto it = key->values.begin(); it != key->values.end(); ++it) {
+    if (EqualNoCase(it->name, valueName)) {
+      key->values.erase(it);
+      key->lastWrite = CurrentFileTime();
+      Persist(tree, *key);
+      return ERROR_SUCCESS;
+    }
+  }
+  return ERROR_FILE_NOT_FOUND;
+}
+
+// Name of subkey `index`, or a status.
+LONG SubKeyName(HKEY handle, DWORD index, WString& name) {
+  RegistryTree& tree = Registry();
+  Lock hold(tree.lock());
+  std::shared_ptr<RegKey> key;
+  if (LONG status = UseHandle(tree, handle, KEY_ENUMERATE_SUB_KEYS, key)) return status;
+  if (index >= key->children.size()) return ERROR_NO_MORE_ITEMS;
+  auto it = key->children.begin();
+  std::advance(it, index);
+  name = it->second->name;
+  return ERROR_SUCCESS;
+}
+
+template <typename Unit>
+LONG CopyName(const std::basic_string<Unit>& name, Unit* out, DWORD capacity) {
+  if (out == nullptr) return ERROR_INVALID_PARAMETER;
+  if (name.size() + 1 > capacity) return ERROR_MORE_DATA;
+  std::memcpy(out, name.c_str(), (name.size() + 1) * sizeof(Unit));
+  return ERROR_SUCCESS;
+}
+
+template <typename Unit>
+LONG EnumValue(HKEY handle, DWORD index, Unit* name, DWORD* nameSize, DWORD* type, BYTE* data, DWORD* dataSize) {
+  constexpr bool kAnsi = sizeof(Unit) == 1;
+  RegistryTree& tree = Registry();
+  Lock hold(tree.lock());
+  std::shared_ptr<RegKey> key;
+  if (LONG status = UseHandle(tree, handle, KEY_QUERY_VALUE, key)) return status;
+  if (name == nullptr || nameSize == nullptr) return ERROR_INVALID_PARAMETER;
+  if (data != nullptr && dataSize == nullptr) return ERROR_INVALID_PARAMETER;
+  if (index >= key->values.size()) return ERROR_NO_MORE_ITEMS;
+  const RegValue& value = key->values[index];
+  std::basic_string<Unit> valueName;
+  if constexpr (kAnsi) valueName = WideToAnsi(value.name);
+  else valueName = value.name;
+  std::vector<uint8_t> bytes = value.data;
+  if (kAnsi && IsStringType(value.type)) {
+    WString units;
+    for (size_t i = 0; i + 1 < value.data.size(); i += 2) {
+      units.push_back(static_cast<wchar>(value.data[i] | (value.data[i + 1] << 8)));
+    }
+    const std::string narrow = WideToAnsi(units);
+    bytes.assign(narrow.begin(), narrow.end());
+  }
+  if (valueName.size() + 1 > *nameSize) return ERROR_MORE_DATA;
+  if (data != nullptr && *dataSize < bytes.size()) {
+    *dataSize = static_cast<DWORD>(bytes.size());
+    return ERROR_MORE_DATA;
+  }
+  std::memcpy(name, valueName.c_str(), (valueName.size() + 1) * sizeof(Unit));
+  *nameSize = static_cast<DWORD>(valueName.size());
+  if (type != nullptr) *type = value.type;
+  if (data != nullptr && !bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
+  if (dataSize != nullptr) *dataSize = static_cast<DWORD>(bytes.size());
+  return ERROR_SUCCESS;
+}
+
+template <typename Unit>
+LONG QueryInfo(HKEY handle, Unit* keyClass, DWORD* classSize, DWORD* subKeys, DWORD* maxSubKeyLen,
+               DWORD* maxClassLen, DWORD* values, DWORD* maxValueNameLen, DWORD* maxValueLen,
+               DWORD* securityDescriptor, FILETIME* lastWriteTime) {
+  RegistryTree& tree = Registry();
+  Lock hold(tree.lock());
+  std::shared_ptr<RegKey> key;
+  if (LONG status = UseHandle(tree, handle, KEY_QUERY_VALUE, key)) return status;
+  if (keyClass != nullptr && classSize == nullptr) return ERROR_INVALID_PARAMETER;
+  if (keyClass != nullptr && *classSize > 0) keyClass[0] = 0;
+  if (classSize != nullptr) *classSize = 0;
+  DWORD longestKey = 0, longestName = 0, largestData = 0;
+  for (const auto& child : key->children) {
+    longestKey = std::max<DWORD>(longestKey, static_cast<DWORD>(child.second->name.size()));
+  }
+  for (const RegValue& value : key->values) {
+    longestName = std::max<DWORD>(longestName, static_cast<DWORD>(value.name.size()));
+    largestData = std::max<DWORD>(largestData, static_cast<DWORD>(value.data.size()));
+  }
+  if (subKeys) *subKeys = static_cast<DWORD>(key->children.size());
+  if (maxSubKeyLen) *maxSubKeyLen = longestKey;
+  if (maxClassLen) *maxClassLen = 0;
+  if (values) *values = static_cast<DWORD>(key->values.size());
+  if (maxValueNameLen) *maxValueNameLen = longestName;
+  if (maxValueLen) *maxValueLen = largestData;
+  if (securityDescriptor) *securityDescriptor = 0;
+  if (lastWriteTime) *lastWriteTime = key->lastWrite;
+  return ERROR_SUCCESS;
+}
+
+WString AnsiData(const BYTE* data, DWORD size) {
+  // Every byte, embedded and final NULs included, becomes UTF-16.
+  WString out;
+  std::string piece;
+  for (DWORD i = 0; i < size; ++i) {
+    if (data[i] == 0) {
+      out += AnsiToWide(piece.c_str());
+      out.push_back(0);
+      piece.clear();
+    } else {
+      piece.push_back(static_cast<char>(data[i]));
+    }
+  }
+  out += AnsiToWide(piece.c_str());
+  return out;
+}
+
+#define KVTR_REGISTRY_FAULT(api)                                 \
+  if (DWORD fault = InjectedFault(api, "registry")) {            \
+    return static_cast<LONG>(fault);                             \
+  }
+
+WString Wide(const char* text) { return AnsiToWide(text); }
+
+// Windows counts a string's terminator that the caller left out of the size
+// when the unit right after the data is one: the size grows by one unit.
+DWORD WithForgottenTerminator(DWORD type, const BYTE* data, DWORD size, size_t unit) {
+  if (data == nullptr || size < unit || !IsStringType(type)) return size;
+  const size_t last = (size / unit - 1) * unit;
+  const size_t next = (size / unit) * unit;
+  auto isZero = [&](size_t offset) {
+    for (size_t i = 0; i < unit; ++i) {
+      if (data[offset + i] != 0) return false;
+    }
+    return true;
+  };
+  if (isZero(last) || IsBadReadPtr(data + next, unit) || !isZero(next)) return size;
+  return static_cast<DWORD>(size + unit);
+}
+
+}  // namespace
+}  // namespace kvtr::posix
+
+using namespace kvtr::posix;
+
+extern "C" {
+
+LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM access, PHKEY result) {
+  KVTR_REGISTRY_FAULT("RegOpenKeyExW");
+  return OpenKey(key, subKey, access, result);
+}
+
+LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM access, PHKEY result) {
+  KVTR_REGISTRY_FAULT("RegOpenKeyExA");
+  if (subKey == nullptr) return OpenKey(key, nullptr, access, result);
+  const kvtr::WString wide = Wide(subKey);
+  return OpenKey(key, wide.c_str(), access, result);
+}
+
+LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD options, REGSAM access,
+                     const SECURITY_ATTRIBUTES*, PHKEY result, LPDWORD disposition) {
+  KVTR_REGISTRY_FAULT("RegCreateKeyExW");
+  return CreateKey(key, subKey, options, access, result, disposition);
+}
+
+LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM access,
+                     const SECURITY_ATTRIBUTES*, PHKEY result, LPDWORD disposition) {
+  KVTR_REGISTRY_FAULT("RegCreateKeyExA");
+  if (subKey == nullptr) return CreateKey(key, nullptr, options, access, result, disposition);
+  const kvtr::WString wide = Wide(subKey);
+  return CreateKey(key, wide.c_str(), options, access, result, disposition);
+}
+
+LONG RegCloseKey(HKEY key) {
+  KVTR_REGISTRY_FAULT("RegCloseKey");
+  RegistryTree& tree = Registry();
+  Lock hold(tree.lock());
+  if (reinterpret_cast<uintptr_t>(key) >= 0xFFFFFFFF80000000ull) return ERROR_SUCCESS;  // predefined
+  return tree.CloseHandle(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
+  KVTR_REGISTRY_FAULT("RegDeleteKeyW");
+  return DeleteKey(key, subKey);
+}
+
+LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
+  KVTR_REGISTRY_FAULT("RegDeleteKeyA");
+  if (subKey == nullptr) return DeleteKey(key, nullptr);
+  const kvtr::WString wide = Wide(subKey);
+  return DeleteKey(key, wide.c_str());
+}
+
+LONG RegDeleteValueW(HKEY key, LPCWSTR valueName) {
+  KVTR_REGISTRY_FAULT("RegDeleteValueW");
+  return DeleteValue(key, valueName);
+}
+
+LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
+  KVTR_REGISTRY_FAULT("RegDeleteValueA");
+  if (valueName == nullptr) return DeleteValue(key, nullptr);
+  const kvtr::WString wide = Wide(valueName);
+  return DeleteValue(key, wide.c_str());
+}
+
+LONG RegEnumKeyW(HKEY key, DWORD index, LPWSTR name, DWORD nameSize) {
+  KVTR_REGISTRY_FAULT("RegEnumKeyW");
+  kvtr::WString found;
+  if (LONG status = SubKeyName(key, index, found)) return status;
+  return CopyName<WCHAR>(found, name, nameSize);
+}
+
+LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize) {
+  KVTR_REGISTRY_FAULT("RegEnumKeyA");
+  kvtr::WString found;
+  if (LONG status = SubKeyName(key, index, found)) return status;
+  return CopyName<char>(WideToAnsi(found), name, nameSize);
+}
+
+LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD, LPDWORD type, LPBYTE data,
+                   LPDWORD dataSize) {
+  KVTR_REGISTRY_FAULT("RegEnumValueW");
+  return EnumValue<WCHAR>(key, index, name, nameSize, type, data, dataSize);
+}
+
+LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD, LPDWORD type, LPBYTE data,
+                   LPDWORD dataSize) {
+  KVTR_REGISTRY_FAULT("RegEnumValueA");
+  return EnumValue<char>(key, index, name, nameSize, type, data, dataSize);
+}
+
+LONG RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classSize, LPDWORD, LPDWORD subKeys, LPDWORD maxSubKeyLen,
+                      LPDWORD maxClassLen, LPDWORD values, LPDWORD maxValueNameLen, LPDWORD maxValueLen,
+                      LPDWORD securityDescriptor, PFILETIME lastWriteTime) {
+  KVTR_REGISTRY_FAULT("RegQueryInfoKeyW");
+  return QueryInfo<WCHAR>(key, keyClass, classSize, subKeys, maxSubKeyLen, maxClassLen, values, maxValueNameLen,
+                          maxValueLen, securityDescriptor, lastWriteTime);
+}
+
+LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classSize, LPDWORD, LPDWORD subKeys, LPDWORD maxSubKeyLen,
+                      LPDWORD maxClassLen, LPDWORD values, LPDWORD maxValueNameLen, LPDWORD maxValueLen,
+                      LPDWORD securityDescriptor, PFILETIME lastWriteTime) {
+  KVTR_REGISTRY_FAULT("RegQueryInfoKeyA");
+  return QueryInfo<char>(key, keyClass, classSize, subKeys, maxSubKeyLen, maxClassLen, values, maxValueNameLen,
+                         maxValueLen, securityDescriptor, lastWriteTime);
+}
+
+LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+  KVTR_REGISTRY_FAULT("RegQueryValueExW");
+  return QueryValue(key, valueName, type, data, dataSize, /*ansi=*/false);
+}
+
+LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+  KVTR_REGISTRY_FAULT("RegQueryValueExA");
+  if (valueName == nullptr) return QueryValue(key, nullptr, type, data, dataSize, /*ansi=*/true);
+  const kvtr::WString wide = Wide(valueName);
+  return QueryValue(key, wide.c_str(), type, data, dataSize, /*ansi=*/true);
+}
+
+LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD dataSize) {
+  KVTR_REGISTRY_FAULT("RegSetValueExW");
+  return SetValue(key, valueName, type, data, WithForgottenTerminator(type, data, dataSize, sizeof(WCHAR)));
+}
+
+LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD dataSize) {
+  KVTR_REGISTRY_FAULT("RegSetValueExA");
+  const kvtr::WString wideName = valueName ? Wide(valueName) : kvtr::WString();
+  if (data == nullptr || !IsStringType(type)) return SetValue(key, wideName.c_str(), type, data, dataSize);
+  dataSize = WithForgottenTerminator(type, data, dataSize, 1);
+  const kvtr::WString text = AnsiData(data, dataSize);
+  return SetValue(key, wideName.c_str(), type, reinterpret_cast<const BYTE*>(text.data()),
+                  static_cast<DWORD>(text.size() * sizeof(WCHAR)));
+}
+
+BOOL KvtrEmu_DenyKeyAccess(HKEY root, const char* path, DWORD deniedRights) {
+  RegistryTree& tree = Registry();
+  Lock hold(tree.lock());
+  std::shared_ptr<RegKey> from = tree.Resolve(root, nullptr);
+  if (!from) return FALSE;
+  std::shared_ptr<RegKey> key = path ? RegistryTree::Find(from, Wide(path)) : from;
+  if (!key) return FALSE;
+  key->deniedRights = deniedRights;
+  return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,447 @@
+// POSIX platform layer: the registry's text form, the regedit "Windows
+// Registry Editor Version 5.00" format, written as UTF-8 with LF line ends
+// and read as UTF-8 or UTF-16LE (with its byte order mark), LF or CR LF.
+//
+// Strings that are plain text are written quoted; every other value, and a
+// string with control characters, a missing terminator or an odd length, is
+// written as hex bytes, so that reading the text back gives every byte of
+// every value unchanged.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "emulation.h"
+#include "registry_tree.h"
+
+namespace kvtr::posix {
+namespace {
+
+constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
+constexpr size_t kLineWidth = 79;
+
+std::string Quote(WStringView text) {
+  std::string out = "\"";
+  for (char c : Utf16ToUtf8(text)) {
+    if (c == '\\' || c == '"') out.push_back('\\');
+    out.push_back(c);
+  }
+  out.push_back('"');
+  return out;
+}
+
+// True when REG_SZ data can be written as a quoted string and read back to
+// the same bytes: whole UTF-16 units, one terminator at the end, no control
+// characters.
+bool IsPlainString(const std::vector<uint8_t>& data) {
+  if (data.size() < 2 || data.size() % 2 != 0) return false;
+  const size_t units = data.size() / 2;
+  for (size_t i = 0; i < units; ++i) {
+    const unsigned unit = data[2 * i] | (data[2 * i + 1] << 8);
+    if (i == units - 1) return unit == 0;
+    if (unit < 0x20) return false;
+  }
+  return false;
+}
+
+void AppendHex(std::string& out, const std::string& lead, const std::vector<uint8_t>& data) {
+  static const char kDigits[] = "0123456789abcdef";
+  out += lead;
+  size_t column = lead.size();
+  for (size_t i = 0; i < data.size(); ++i) {
+    if (column + 3 > kLineWidth) {
+      out += "\\\n  ";
+      column = 2;
+    }
+    out.push_back(kDigits[data[i] >> 4]);
+    out.push_back(kDigits[data[i] & 15]);
+    column += 2;
+    if (i + 1 < data.size()) {
+      out.push_back(',');
+      ++column;
+    }
+  }
+  out.push_back('\n');
+}
+
+void AppendValue(std::string& out, const RegValue& value) {
+  const std::string name = value.name.empty() ? "@" : Quote(value.name);
+  if (value.type == REG_SZ && IsPlainString(value.data)) {
+    WString text;
+    for (size_t i = 0; i + 2 < value.data.size(); i += 2) {
+      text.push_back(static_cast<wchar>(value.data[i] | (value.data[i + 1] << 8)));
+    }
+    out += name + "=" + Quote(text) + "\n";
+    return;
+  }
+  if (value.type == REG_DWORD && value.data.size() == 4) {
+    char number[16];
+    const uint32_t n = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) | (uint32_t(value.data[3]) << 24);
+    std::snprintf(number, sizeof number, "%08x", n);
+    out += name + "=dword:" + number + "\n";
+    return;
+  }
+  char lead[32];
+  if (value.type == REG_BINARY) std::snprintf(lead, sizeof lead, "=hex:");
+  else std::snprintf(lead, sizeof lead, "=hex(%x):", static_cast<unsigned>(value.type));
+  AppendHex(out, name + lead, value.data);
+}
+
+void AppendKey(std::string& out, const std::string& rootName, const std::shared_ptr<RegKey>& key, bool persistentOnly) {
+  if (persistentOnly && key->isVolatile) return;
+  const WString path = key->Path();
+  out += "\n[" + rootName + (path.empty() ? "" : "\\" + Utf16ToUtf8(path)) + "]\n";
+  for (const RegValue& value : key->values) AppendValue(out, value);
+  for (const auto& child : key->children) AppendKey(out, rootName, child.second, persistentOnly);
+}
+
+// ---- reading ----
+
+std::string ToUtf8(std::string_view raw) {
+  if (raw.size() >= 2 && static_cast<uint8_t>(raw[0]) == 0xFF && static_cast<uint8_t>(raw[1]) == 0xFE) {
+    WString wide;
+    for (size_t i = 2; i + 1 < raw.size(); i += 2) {
+      wide.push_back(static_cast<wchar>(static_cast<uint8_t>(raw[i]) | (static_cast<uint8_t>(raw[i + 1]) << 8)));
+    }
+    return Utf16ToUtf8(wide);
+  }
+  if (raw.size() >= 3 && raw.substr(0, 3) == "\xEF\xBB\xBF") return std::string(raw.substr(3));
+  return std::string(raw);
+}
+
+struct Parser {
+  RegistryTree& tree;
+  RegImportResult result;
+  std::shared_ptr<RegKey> current;  // null inside a deleted or unknown section
+
+  bool Fail(int line, const std::string& message) {
+    if (result.ok) {
+      result.ok = false;
+      result.line = line;
+      result.message = message;
+    }
+    return false;
+  }
+
+  std::shared_ptr<RegKey> RootFor(WStringView& path) {
+    struct Alias {
+      const char* name;
+      RootId root;
+      const char16_t* below;
+    };
+    static const Alias kAliases[] = {
+        {"HKEY_LOCAL_MACHINE", RootId::kLocalMachine, u""},
+        {"HKEY_CURRENT_USER", RootId::kCurrentUser, u""},
+        {"HKEY_USERS", RootId::kUsers, u""},
+        {"HKEY_CLASSES_ROOT", RootId::kLocalMachine, u"SOFTWARE\\Classes"},
+    };
+    const size_t slash = path.find('\\');
+    const WStringView head = path.substr(0, slash);
+    for (const Alias& alias : kAliases) {
+      if (EqualNoCase(head, WidenAscii(alias.name))) {
+        path = slash == WStringView::npos ? WStringView() : path.substr(slash + 1);
+        std::shared_ptr<RegKey> root = tree.LoadedRoot(alias.root);
+        if (*alias.below == 0) return root;
+        WString below(reinterpret_cast<const wchar*>(alias.below));
+        std::shared_ptr<RegKey> key = RegistryTree::Find(root, below);
+        if (!key) {
+          key = root;
+          for (const WString& part : SplitKeyPath(below)) {
+            auto child = std::make_shared<RegKey>();
+            child->name = part;
+            child->parent = key;
+            key = key->children.emplace(part, child).first->second;
+          }
+        }
+        return key;
+      }
+    }
+    return nullptr;
+  }
+
+  static void DeleteTree(const std::shared_ptr<RegKey>& key) {
+    for (auto& child : key->children) DeleteTree(child.second);
+    key->children.clear();
+    key->deleted = true;
+    key->parent.reset();
+  }
+
+  bool Section(int line, std::string_view body) {
+    const bool remove = !body.empty() && body[0] == '-';
+    if (remove) body.remove_prefix(1);
+    const WString wide = Utf8ToUtf16(body);
+    WStringView path = wide;
+    std::shared_ptr<RegKey> key = RootFor(path);
+    if (!key) {
+      current = nullptr;
+      return Fail(line, "unknown root key");
+    }
+    if (remove) {
+      current = nullptr;
+      std::shared_ptr<RegKey> victim = RegistryTree::Find(key, path);
+      if (victim && victim != key) {
+        std::shared_ptr<RegKey> parent = victim->parent.lock();
+        if (parent) parent->children.erase(victim->name);
+        DeleteTree(victim);
+      }
+      return true;
+    }
+    for (const WString& part : SplitKeyPath(path)) {
+      auto found = key->children.find(part);
+      if (found == key->children.end()) {
+        auto child = std::make_shared<RegKey>();
+        child->name = part;
+        child->parent = key;
+        child->lastWrite = CurrentFileTime();
+        found = key->children.emplace(part, child).first;
+      }
+      key = found->second;
+    }
+    current = key;
+    return true;
+  }
+
+  static bool ReadQuoted(std::string_view& text, std::string& out) {
+    if (text.empty() || text[0] != '"') return false;
+    size_t i = 1;
+    for (; i < text.size() && text[i] != '"'; ++i) {
+      if (text[i] == '\\' && i + 1 < text.size()) ++i;
+      out.push_back(text[i]);
+    }
+    if (i >= text.size()) return false;
+    text.remove_prefix(i + 1);
+    return true;
+  }
+
+  static bool ReadHexBytes(std::string_view text, std::vector<uint8_t>& out) {
+    size_t i = 0;
+    auto digit = [](char c) -> int {
+      if (c >= '0' && c <= '9') return c - '0';
+      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+      return -1;
+    };
+    while (i < text.size()) {
+      while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+      if (i >= text.size()) break;
+      const int high = digit(text[i]);
+      const int low = i + 1 < text.size() ? digit(text[i + 1]) : -1;
+      if (high < 0 || low < 0) return false;
+      out.push_back(static_cast<uint8_t>(high * 16 + low));
+      i += 2;
+      while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+      if (i < text.size()) {
+        if (text[i] != ',') return false;
+        ++i;
+      }
+    }
+    return true;
+  }
+
+  bool Value(int line, std::string_view text) {
+    std::string name;
+    if (!text.empty() && text[0] == '@') {
+      text.remove_prefix(1);
+    } else if (!ReadQuoted(text, name)) {
+      return Fail(line, "value name expected");
+    }
+    while (!text.empty() && text[0] == ' ') text.remove_prefix(1);
+    if (text.empty() || text[0] != '=') return Fail(line, "'=' expected");
+    text.remove_prefix(1);
+    while (!text.empty() && text[0] == ' ') text.remove_prefix(1);
+    if (!current) return true;  // inside a removed section: ignored, as regedit does
+    const WString wideName = Utf8ToUtf16(name);
+    if (text == "-") {
+      auto& values = current->values;
+      for (auto it = values.begin(); it != values.end(); ++it) {
+        if (EqualNoCase(it->name, wideName)) {
+          values.erase(it);
+          break;
+        }
+      }
+      return true;
+    }
+    RegValue value;
+    value.name = wideName;
+    if (!text.empty() && text[0] == '"') {
+      std::string content;
+      if (!ReadQuoted(text, content)) return Fail(line, "unterminated string");
+      value.type = REG_SZ;
+      for (wchar unit : Utf8ToUtf16(content)) {
+        value.data.push_back(static_cast<uint8_t>(unit & 0xFF));
+        value.data.push_back(static_cast<uint8_t>(unit >> 8));
+      }
+      value.data.push_back(0);
+      value.data.push_back(0);
+    } else if (text.substr(0, 6) == "dword:") {
+      const std::string digits(text.substr(6));
+      char* end = nullptr;
+      const unsigned long n = std::strtoul(digits.c_str(), &end, 16);
+      if (digits.empty() || *end != 0 || digits.size() > 8) return Fail(line, "bad dword");
+      value.type = REG_DWORD;
+      for (int shift = 0; shift < 32; shift += 8) value.data.push_back(static_cast<uint8_t>(n >> shift));
+    } else if (text.substr(0, 4) == "hex:" || text.substr(0, 4) == "hex(") {
+      value.type = REG_BINARY;
+      if (text[3] == '(') {
+        const size_t close = text.find(')');
+        if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+          return Fail(line, "bad hex type");
+        }
+        const std::string type(text.substr(4, close - 4));
+        char* end = nullptr;
+        value.type = static_cast<DWORD>(std::strtoul(type.c_str(), &end, 16));
+        if (type.empty() || *end != 0) return Fail(line, "bad hex type");
+        text.remove_prefix(close + 2);
+      } else {
+        text.remove_prefix(4);
+      }
+      if (!ReadHexBytes(text, value.data)) return Fail(line, "bad hex data");
+    } else {
+      return Fail(line, "unknown value format");
+    }
+    if (RegValue* existing = current->FindValue(wideName)) {
+      existing->type = value.type;
+      existing->data = std::move(value.data);
+    } else {
+      current->values.push_back(std::move(value));
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+std::string SerializeRegistry(RegistryTree& tree) {
+  std::string out(kHeader);
+  out.push_back('\n');
+  for (int i = 0; i < static_cast<int>(RootId::kCount); ++i) {
+    const RootId root = static_cast<RootId>(i);
+    AppendKey(out, RootName(root), tree.LoadedRoot(root), /*persistentOnly=*/true);
+  }
+  return out;
+}
+
+std::string ExportRegText(RegistryTree&, RootId root, const std::shared_ptr<RegKey>& key) {
+  std::string out(kHeader);
+  out.push_back('\n');
+  AppendKey(out, RootName(root), key, /*persistentOnly=*/false);
+  return out;
+}
+
+RegImportResult ImportRegText(RegistryTree& tree, std::string_view raw, bool replace) {
+  const std::string text = ToUtf8(raw);
+  Parser parser{tree, {}, nullptr};
+  if (replace) {
+    for (int i = 0; i < static_cast<int>(RootId::kCount); ++i) {
+      std::shared_ptr<RegKey> root = tree.LoadedRoot(static_cast<RootId>(i));
+      for (auto& child : root->children) Parser::DeleteTree(child.second);
+      root->children.clear();
+      root->values.clear();
+    }
+  }
+  size_t pos = 0;
+  int lineNumber = 0;
+  bool headerSeen = false;
+  while (pos < text.size()) {
+    // A logical line: physical lines joined where one ends in '\' (hex data).
+    std::string line;
+    const int firstLine = lineNumber + 1;
+    for (;;) {
+      size_t eol = text.find('\n', pos);
+      if (eol == std::string::npos) eol = text.size();
+      std::string_view piece(text.data() + pos, eol - pos);
+      pos = eol + 1;
+      ++lineNumber;
+      if (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
+      if (!line.empty()) {
+        while (!piece.empty() && (piece[0] == ' ' || piece[0] == '\t')) piece.remove_prefix(1);
+      }
+      line += piece;
+      const bool continues = !line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos;
+      if (!continues || pos >= text.size()) {
+        if (continues) line.pop_back();
+        break;
+      }
+      line.pop_back();
+    }
+    std::string_view view(line);
+    while (!view.empty() && (view.back() == ' ' || view.back() == '\t')) view.remove_suffix(1);
+    if (!headerSeen) {
+      if (view.empty()) continue;
+      if (view != kHeader && view != "REGEDIT4") {
+        parser.Fail(firstLine, "not a registry file");
+        break;
+      }
+      headerSeen = true;
+      continue;
+    }
+    if (view.empty() || view[0] == ';') continue;
+    if (view[0] == '[') {
+      if (view.back() != ']') {
+        parser.Fail(firstLine, "unterminated key name");
+        parser.current = nullptr;
+        continue;
+      }
+      parser.Section(firstLine, view.substr(1, view.size() - 2));
+      continue;
+    }
+    parser.Value(firstLine, view);
+  }
+  if (!headerSeen && parser.result.ok) parser.Fail(1, "not a registry file");
+  return parser.result;
+}
+
+}  // namespace kvtr::posix
+
+using namespace kvtr::posix;
+
+extern "C" {
+
+BOOL KvtrEmu_ImportRegFile(const char* file, char* error, size_t errorSize) {
+  auto fail = [&](const std::string& message) {
+    if (error != nullptr && errorSize > 0) {
+      std::snprintf(error, errorSize, "%s", message.c_str());
+    }
+    return FALSE;
+  };
+  if (file == nullptr) return fail("no file named");
+  FILE* in = std::fopen(file, "rb");
+  if (in == nullptr) return fail(std::string("cannot open ") + file);
+  std::string text;
+  char chunk[65536];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, in)) > 0) text.append(chunk, got);
+  std::fclose(in);
+  RegistryTree& tree = Registry();
+  std::lock_guard<std::recursive_mutex> hold(tree.lock());
+  tree.Refresh();
+  const RegImportResult result = ImportRegText(tree, text, /*replace=*/false);
+  tree.Save();
+  if (!result.ok) return fail(std::string(file) + " line " + std::to_string(result.line) + ": " + result.message);
+  return TRUE;
+}
+
+BOOL KvtrEmu_ExportRegFile(const char* file, HKEY root, const char* key) {
+  if (file == nullptr) return FALSE;
+  RegistryTree& tree = Registry();
+  std::lock_guard<std::recursive_mutex> hold(tree.lock());
+  std::string text;
+  if (root == nullptr) {
+    text = SerializeRegistry(tree);
+  } else {
+    RootId id = RootId::kLocalMachine;
+    kvtr::WString below = key ? AnsiToWide(key) : kvtr::WString();
+    if (root == HKEY_CURRENT_USER) id = RootId::kCurrentUser;
+    else if (root == HKEY_USERS) id = RootId::kUsers;
+    else if (root == HKEY_CLASSES_ROOT) below = W("SOFTWARE\\Classes\\") + below;
+    else if (root != HKEY_LOCAL_MACHINE) return FALSE;
+    std::shared_ptr<RegKey> start = RegistryTree::Find(tree.Root(id), below);
+    if (!start) return FALSE;
+    text = ExportRegText(tree, id, start);
+  }
+  FILE* out = std::fopen(file, "wb");
+  if (out == nullptr) return FALSE;
+  const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  return (std::fclose(out) == 0 && written) ? TRUE : FALSE;
+}
+
+}  // extern "C"

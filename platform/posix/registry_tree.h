@@ -1,0 +1,116 @@
+// The emulated registry: an in-memory tree of keys with their values, the
+// table of open handles, and persistence of the tree to the prefix's .reg
+// file. Used by registry_api.cc (the Reg* functions) and registry_file.cc.
+//
+// Keys compare by name without regard to case and enumerate in the order of
+// their upper-cased names, as on Windows; values keep creation order.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "layer.h"
+#include "win32_types.h"
+
+namespace kvtr::posix {
+
+struct NoCaseLess {
+  bool operator()(const WString& a, const WString& b) const noexcept { return CompareNoCase(a, b) < 0; }
+};
+
+struct RegValue {
+  WString name;  // empty for the default value
+  DWORD type = REG_NONE;
+  std::vector<uint8_t> data;
+};
+
+struct RegKey {
+  WString name;
+  std::weak_ptr<RegKey> parent;  // empty for a root and a deleted key
+  std::map<WString, std::shared_ptr<RegKey>, NoCaseLess> children;
+  std::vector<RegValue> values;
+  bool deleted = false;
+  bool isVolatile = false;
+  DWORD deniedRights = 0;  // emulation control: rights that opening may not grant
+  FILETIME lastWrite{0, 0};
+
+  RegValue* FindValue(WStringView valueName);
+  WString Path() const;  // below its root, '\'-separated
+  RegKey* TopRoot();      // the root this key hangs from (itself for a root)
+};
+
+// The roots this machine persists. HKEY_CLASSES_ROOT is a view of
+// HKLM\Software\Classes.
+enum class RootId { kLocalMachine, kCurrentUser, kUsers, kCount };
+const char* RootName(RootId root);
+
+struct OpenHandle {
+  std::shared_ptr<RegKey> key;
+  REGSAM granted = 0;
+};
+
+class RegistryTree {
+ public:
+  // All registry state is guarded by this one lock.
+  std::recursive_mutex& lock() { return lock_; }
+
+  // Loads the prefix's file when nothing is loaded or the file was changed
+  // by another process since it was read or written here.
+  void Refresh();
+  void Forget();  // drop everything; the next call loads afresh
+  // Writes the tree to the prefix's file (temp file, flush, rename).
+  bool Save();
+
+  std::shared_ptr<RegKey> Root(RootId root);
+  // The root as loaded, without looking at the file (for loading and saving).
+  std::shared_ptr<RegKey> LoadedRoot(RootId root) { return roots_[static_cast<int>(root)]; }
+
+  // Key behind a handle (predefined or opened). Null for an unknown handle.
+  // `granted` receives the handle's access.
+  std::shared_ptr<RegKey> Resolve(HKEY handle, REGSAM* granted);
+  HKEY AddHandle(std::shared_ptr<RegKey> key, REGSAM granted);
+  bool CloseHandle(HKEY handle);
+
+  // Descends `path` ('\'-separated, relative) from `from`. Null when a
+  // component is missing.
+  static std::shared_ptr<RegKey> Find(const std::shared_ptr<RegKey>& from, WStringView path);
+
+  void ClearDenials();
+
+ private:
+  void LoadLocked();
+  void RebindHandles();
+
+  std::recursive_mutex lock_;
+  bool loaded_ = false;
+  std::shared_ptr<RegKey> roots_[static_cast<int>(RootId::kCount)];
+  std::map<uintptr_t, OpenHandle> handles_;
+  uintptr_t nextHandle_ = 0x1000;
+  // Identity of the file as last read or written: inode, size, mtime.
+  uint64_t fileIdentity_[3] = {0, 0, 0};
+};
+
+RegistryTree& Registry();
+
+// Splits a registry path at '\'. Empty components are skipped.
+std::vector<WString> SplitKeyPath(WStringView path);
+
+FILETIME CurrentFileTime();
+
+// .reg text of the persisted roots, and the reverse (registry_file.cc).
+std::string SerializeRegistry(RegistryTree& tree);
+struct RegImportResult {
+  bool ok = true;
+  int line = 0;  // first line that could not be read, 0 when ok
+  std::string message;
+};
+// Applies .reg text to the tree: keys are created, "[-key]" deletes a tree,
+// "name"=- deletes a value. With `replace` the tree is emptied first.
+RegImportResult ImportRegText(RegistryTree& tree, std::string_view text, bool replace);
+std::string ExportRegText(RegistryTree& tree, RootId root, const std::shared_ptr<RegKey>& key);
+
+}  // namespace kvtr::posix

@@ -1,0 +1,100 @@
+// Win32 functions implemented by the POSIX platform layer (libkvtr_platform).
+//
+// Each declaration is the SDK's own: same name, parameters, results and
+// GetLastError behaviour. The layer is a shared library of its own with C
+// linkage, so a host program and libkvtr.so work on one emulated machine.
+// Only the subset the library, its host and its tests call is here.
+#pragma once
+
+#include <cstdarg>
+
+#include "win32_types.h"
+
+#if defined(KVTR_PLATFORM_BUILD)
+#define KVTR_PLATFORM_API __attribute__((visibility("default")))
+#else
+#define KVTR_PLATFORM_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// ---- last error, error texts, local memory ----
+KVTR_PLATFORM_API DWORD GetLastError(void);
+KVTR_PLATFORM_API void SetLastError(DWORD code);
+KVTR_PLATFORM_API DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
+                                       LPWSTR buffer, DWORD size, va_list* arguments);
+KVTR_PLATFORM_API DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
+                                       LPSTR buffer, DWORD size, va_list* arguments);
+KVTR_PLATFORM_API HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
+KVTR_PLATFORM_API HLOCAL LocalFree(HLOCAL memory);
+
+// ---- code pages ----
+KVTR_PLATFORM_API UINT GetACP(void);
+KVTR_PLATFORM_API int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR source, int sourceBytes,
+                                          LPWSTR dest, int destChars);
+KVTR_PLATFORM_API int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR source, int sourceChars,
+                                          LPSTR dest, int destBytes, LPCSTR defaultChar,
+                                          LPBOOL usedDefaultChar);
+
+KVTR_PLATFORM_API BOOL IsValidCodePage(UINT codePage);
+KVTR_PLATFORM_API DWORD CharUpperBuffW(LPWSTR text, DWORD length);
+
+// ---- memory checks ----
+KVTR_PLATFORM_API BOOL IsBadReadPtr(const void* address, UINT_PTR bytes);
+KVTR_PLATFORM_API BOOL IsBadWritePtr(LPVOID address, UINT_PTR bytes);
+KVTR_PLATFORM_API BOOL IsBadStringPtrA(LPCSTR text, UINT_PTR maxChars);
+KVTR_PLATFORM_API BOOL IsBadStringPtrW(LPCWSTR text, UINT_PTR maxChars);
+
+// ---- modules, files, environment ----
+KVTR_PLATFORM_API DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
+KVTR_PLATFORM_API HMODULE GetModuleHandleW(LPCWSTR moduleName);
+KVTR_PLATFORM_API DWORD GetFileAttributesA(LPCSTR path);
+KVTR_PLATFORM_API DWORD GetFileAttributesW(LPCWSTR path);
+KVTR_PLATFORM_API BOOL DeleteFileA(LPCSTR path);
+KVTR_PLATFORM_API BOOL DeleteFileW(LPCWSTR path);
+KVTR_PLATFORM_API DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR dest, DWORD size);
+KVTR_PLATFORM_API DWORD ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR dest, DWORD size);
+KVTR_PLATFORM_API DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* filePart);
+
+// ---- registry ----
+KVTR_PLATFORM_API LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result);
+KVTR_PLATFORM_API LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result);
+KVTR_PLATFORM_API LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
+                                       REGSAM access, const SECURITY_ATTRIBUTES* security, PHKEY result,
+                                       LPDWORD disposition);
+KVTR_PLATFORM_API LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass,
+                                       DWORD options, REGSAM access, const SECURITY_ATTRIBUTES* security,
+                                       PHKEY result, LPDWORD disposition);
+KVTR_PLATFORM_API LONG RegCloseKey(HKEY key);
+KVTR_PLATFORM_API LONG RegDeleteKeyA(HKEY key, LPCSTR subKey);
+KVTR_PLATFORM_API LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey);
+KVTR_PLATFORM_API LONG RegDeleteValueA(HKEY key, LPCSTR valueName);
+KVTR_PLATFORM_API LONG RegDeleteValueW(HKEY key, LPCWSTR valueName);
+KVTR_PLATFORM_API LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize);
+KVTR_PLATFORM_API LONG RegEnumKeyW(HKEY key, DWORD index, LPWSTR name, DWORD nameSize);
+KVTR_PLATFORM_API LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved,
+                                     LPDWORD type, LPBYTE data, LPDWORD dataSize);
+KVTR_PLATFORM_API LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved,
+                                     LPDWORD type, LPBYTE data, LPDWORD dataSize);
+KVTR_PLATFORM_API LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classSize, LPDWORD reserved,
+                                        LPDWORD subKeys, LPDWORD maxSubKeyLen, LPDWORD maxClassLen,
+                                        LPDWORD values, LPDWORD maxValueNameLen, LPDWORD maxValueLen,
+                                        LPDWORD securityDescriptor, PFILETIME lastWriteTime);
+KVTR_PLATFORM_API LONG RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classSize, LPDWORD reserved,
+                                        LPDWORD subKeys, LPDWORD maxSubKeyLen, LPDWORD maxClassLen,
+                                        LPDWORD values, LPDWORD maxValueNameLen, LPDWORD maxValueLen,
+                                        LPDWORD securityDescriptor, PFILETIME lastWriteTime);
+KVTR_PLATFORM_API LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
+                                        LPBYTE data, LPDWORD dataSize);
+KVTR_PLATFORM_API LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type,
+                                        LPBYTE data, LPDWORD dataSize);
+KVTR_PLATFORM_API LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                                      DWORD dataSize);
+KVTR_PLATFORM_API LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                                      DWORD dataSize);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,55 @@
+// UTF-16 text on every platform: WCHAR is wchar_t on Windows and char16_t
+// elsewhere, so library code never uses wchar_t, std::wstring or the C
+// library's wide functions directly. W("text") makes a WCHAR literal.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#ifdef _WIN32
+#define KVTR_WIDEN2(x) L##x
+#else
+#define KVTR_WIDEN2(x) u##x
+#endif
+#define KVTR_WIDEN(x) KVTR_WIDEN2(x)
+#define W(text) KVTR_WIDEN(text)
+
+namespace kvtr {
+
+#ifdef _WIN32
+using wchar = wchar_t;
+#else
+using wchar = char16_t;
+#endif
+static_assert(sizeof(wchar) == 2, "WCHAR must be a 16-bit unit");
+
+using WString = std::basic_string<wchar>;
+using WStringView = std::basic_string_view<wchar>;
+
+// Length of a zero-terminated wide text; 0 for null.
+inline size_t WideLength(const wchar* text) noexcept {
+  if (text == nullptr) return 0;
+  const wchar* p = text;
+  while (*p != 0) ++p;
+  return static_cast<size_t>(p - text);
+}
+
+// ASCII text as wide text (for literals built at run time, tests, names).
+inline WString WidenAscii(std::string_view text) {
+  WString out;
+  out.reserve(text.size());
+  for (unsigned char c : text) out.push_back(static_cast<wchar>(c));
+  return out;
+}
+
+// Wide text whose units are all below 0x80 as narrow text; other units
+// become '?'. For diagnostics and tests, never for user data.
+inline std::string NarrowAscii(WStringView text) {
+  std::string out;
+  out.reserve(text.size());
+  for (wchar c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  return out;
+}
+
+}  // namespace kvtr

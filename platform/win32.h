@@ -1,0 +1,18 @@
+// The one gateway to system services. Library code includes this header and
+// nothing else for them: on Windows it is the SDK itself, elsewhere the
+// declarations of the POSIX platform layer, which implements the same subset.
+#pragma once
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include "posix/win32_api.h"
+#endif
+
+#include "wide.h"

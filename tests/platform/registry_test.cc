@@ -1,0 +1,202 @@
+// Registry keys: open, create, delete, enumerate, access and handles. Every
+// case runs in a throw-away key and must give the same answer on the POSIX
+// layer and under Wine.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/test_machine.h"
+
+namespace kvtr::test {
+namespace {
+
+const HKEY kSentinelKey = reinterpret_cast<HKEY>(static_cast<uintptr_t>(0xdeadbeef));
+
+class RegistryKeys : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, machine_.ScratchKey().c_str(), 0, KEY_ALL_ACCESS, &base_));
+  }
+  void TearDown() override { RegCloseKey(base_); }
+
+  HKEY Create(const char* path, REGSAM access = KEY_ALL_ACCESS, DWORD* disposition = nullptr) {
+    HKEY key = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(base_, path, 0, nullptr, 0, access, nullptr, &key, disposition)) << path;
+    return key;
+  }
+  void Touch(const char* path) { RegCloseKey(Create(path)); }
+
+  std::vector<std::string> SubKeys(HKEY key) {
+    std::vector<std::string> names;
+    char name[300];
+    for (DWORD i = 0; RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; ++i) names.push_back(name);
+    return names;
+  }
+
+  TestMachine machine_;
+  HKEY base_ = nullptr;
+};
+
+TEST_F(RegistryKeys, OpeningAMissingKeyFailsAndClearsTheHandle) {
+  HKEY key = kSentinelKey;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(base_, "missing", 0, KEY_READ, &key));
+  EXPECT_EQ(nullptr, key);
+  key = kSentinelKey;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(base_, W("missing\\deeper"), 0, KEY_READ, &key));
+  EXPECT_EQ(nullptr, key);
+}
+
+TEST_F(RegistryKeys, APathStartingWithABackslashIsRefused) {
+  HKEY key = nullptr;
+  EXPECT_EQ(ERROR_BAD_PATHNAME, RegCreateKeyExA(base_, "\\x", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  EXPECT_EQ(ERROR_BAD_PATHNAME, RegOpenKeyExA(base_, "\\x", 0, KEY_READ, &key));
+}
+
+TEST_F(RegistryKeys, CreateMakesMissingParentsAndReportsWhatItDid) {
+  DWORD disposition = 0;
+  RegCloseKey(Create("one\\two\\three", KEY_ALL_ACCESS, &disposition));
+  EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
+  RegCloseKey(Create("one\\two\\three\\", KEY_ALL_ACCESS, &disposition));
+  EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(base_, "one\\two", 0, KEY_READ, &key));
+  EXPECT_EQ(std::vector<std::string>{"three"}, SubKeys(key));
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryKeys, NamesIgnoreCaseButKeepTheirSpelling) {
+  Touch("Mixed\\Child");
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(base_, "MIXED\\child", 0, KEY_READ, &key));
+  RegCloseKey(key);
+  DWORD disposition = 0;
+  RegCloseKey(Create("mixed", KEY_ALL_ACCESS, &disposition));
+  EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
+  EXPECT_EQ(std::vector<std::string>{"Mixed"}, SubKeys(base_));
+}
+
+TEST_F(RegistryKeys, SubkeysEnumerateInCaseInsensitiveNameOrder) {
+  for (const char* name : {"b", "B2", "a", "Z", "c1", "C0"}) Touch((std::string("order\\") + name).c_str());
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(base_, "order", 0, KEY_READ, &key));
+  EXPECT_EQ((std::vector<std::string>{"a", "b", "B2", "C0", "c1", "Z"}), SubKeys(key));
+
+  // Windows orders upper-cased names, so '_' (0x5F) sorts after 'Z'; Wine
+  // compares lower-cased names and puts it first.
+  Touch("order\\_x");
+  const std::vector<std::string> names = SubKeys(key);
+  if (WineDiffers("subkey order of names with characters between Z and a")) {
+    EXPECT_EQ("_x", names.front());
+  } else {
+    EXPECT_EQ("_x", names.back());
+  }
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryKeys, EnumerationReportsSmallBuffersAndItsEnd) {
+  Touch("parent\\abcdef");
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(base_, "parent", 0, KEY_READ, &key));
+  char name[8];
+  EXPECT_EQ(ERROR_MORE_DATA, RegEnumKeyA(key, 0, name, 6));
+  EXPECT_EQ(ERROR_SUCCESS, RegEnumKeyA(key, 0, name, 7));
+  EXPECT_STREQ("abcdef", name);
+  EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyA(key, 1, name, sizeof name));
+  WCHAR wide[8];
+  EXPECT_EQ(ERROR_SUCCESS, RegEnumKeyW(key, 0, wide, 8));
+  EXPECT_EQ(WString(W("abcdef")), WString(wide));
+  EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyW(key, 5, wide, 8));
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryKeys, DeletingAKeyThatHasSubkeysIsRefused) {
+  Touch("tree\\leaf");
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(base_, "tree"));
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(base_, "tree\\leaf"));
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyW(base_, W("TREE")));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyA(base_, "tree"));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, RegDeleteKeyA(base_, nullptr));
+}
+
+TEST_F(RegistryKeys, AnEmptySubkeyNameDeletesTheKeyItself) {
+  HKEY key = Create("self");
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(key, ""));
+  RegCloseKey(key);
+  HKEY again = nullptr;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(base_, "self", 0, KEY_READ, &again));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(HKEY_CURRENT_USER, ""));
+}
+
+TEST_F(RegistryKeys, AHandleToADeletedKeyAnswersKeyDeleted) {
+  HKEY key = Create("doomed");
+  ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(base_, "doomed"));
+  const BYTE data[] = {'x', 0};
+  DWORD size = 0;
+  HKEY child = nullptr;
+  EXPECT_EQ(ERROR_KEY_DELETED, RegSetValueExA(key, "v", 0, REG_SZ, data, sizeof data));
+  EXPECT_EQ(ERROR_KEY_DELETED, RegQueryValueExA(key, "v", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(ERROR_KEY_DELETED,
+            RegCreateKeyExA(key, "child", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(key));
+}
+
+TEST_F(RegistryKeys, AHandleAllowsOnlyTheAccessItWasOpenedWith) {
+  Touch("guarded\\child");
+  HKEY readOnly = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(base_, "guarded", 0, KEY_READ, &readOnly));
+  const BYTE data[] = {1, 0, 0, 0};
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegSetValueExA(readOnly, "v", 0, REG_DWORD, data, 4));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteValueA(readOnly, "v"));
+  RegCloseKey(readOnly);
+
+  HKEY setOnly = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(base_, "guarded", 0, KEY_SET_VALUE, &setOnly));
+  EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(setOnly, "v", 0, REG_DWORD, data, 4));
+  char name[32];
+  DWORD size = 0;
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegEnumKeyA(setOnly, 0, name, sizeof name));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegQueryValueExA(setOnly, "v", nullptr, nullptr, nullptr, &size));
+  RegCloseKey(setOnly);
+}
+
+TEST_F(RegistryKeys, UnknownHandlesAreRejected) {
+  const HKEY bogus = reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x5678));
+  HKEY key = nullptr;
+  EXPECT_EQ(ERROR_INVALID_HANDLE, RegOpenKeyExA(bogus, "x", 0, KEY_READ, &key));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(bogus));
+  EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(HKEY_LOCAL_MACHINE));
+}
+
+TEST_F(RegistryKeys, QueryInfoCountsSubkeysAndValuesWithTheirLongestNames) {
+  HKEY key = Create("info");
+  RegCloseKey(Create("info\\short"));
+  RegCloseKey(Create("info\\muchlonger"));
+  const BYTE data[] = {1, 2, 3, 4, 5, 6, 7};
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "v", 0, REG_BINARY, data, 7));
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "value-name", 0, REG_BINARY, data, 3));
+  DWORD subKeys = 99, maxSubKey = 99, values = 99, maxName = 99, maxData = 99;
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subKeys, &maxSubKey, nullptr, &values,
+                                            &maxName, &maxData, nullptr, nullptr));
+  EXPECT_EQ(2u, subKeys);
+  EXPECT_EQ(10u, maxSubKey);
+  EXPECT_EQ(2u, values);
+  EXPECT_EQ(10u, maxName);
+  EXPECT_EQ(7u, maxData);
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryKeys, ClassesRootIsTheMachinesSoftwareClasses) {
+  const std::string name = "kvtr-test-class-" + machine_.ScratchKey().substr(machine_.ScratchKey().rfind('\\') + 1);
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegCreateKeyExA(HKEY_CLASSES_ROOT, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  RegCloseKey(key);
+  EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, ("Software\\Classes\\" + name).c_str(), 0, KEY_READ, &key));
+  RegCloseKey(key);
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_CLASSES_ROOT, name.c_str()));
+}
+
+}  // namespace
+}  // namespace kvtr::test

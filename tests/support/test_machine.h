@@ -1,0 +1,49 @@
+// A fresh emulated machine (Linux) or a throw-away corner of the real one
+// (Windows, Wine) for each test, and the helpers that let one test source
+// run on both.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/win32.h"
+
+namespace kvtr::test {
+
+// True when the test program runs under Wine.
+bool RunningUnderWine();
+
+// Names a documented place where Wine's answer differs from Windows'.
+// Returns true under Wine, where the caller then checks Wine's answer; the
+// POSIX layer and Windows are held to Windows' answer.
+bool WineDiffers(const char* what);
+
+class TestMachine {
+ public:
+  TestMachine();
+  ~TestMachine();
+  TestMachine(const TestMachine&) = delete;
+  TestMachine& operator=(const TestMachine&) = delete;
+
+  // A key below HKEY_CURRENT_USER that exists, empty, for this test only.
+  const std::string& ScratchKey() const { return scratchKey_; }
+  // A folder that exists, empty, for this test only ("C:\kvtr-tests\...").
+  const WString& ScratchFolder() const { return scratchFolder_; }
+
+  // File system helpers for Windows paths (mapped into the prefix on Linux).
+  static bool MakeFolder(const WString& path);
+  static bool WriteFile(const WString& path, std::string_view bytes);
+  static bool RemoveTree(const WString& path);
+  // Makes a file read-only (TRUE) or writable again.
+  static bool SetReadOnly(const WString& path, bool readOnly);
+
+ private:
+  std::string hostPrefix_;
+  std::string scratchKey_;
+  WString scratchFolder_;
+};
+
+// Deletes a registry key with everything below it (test cleanup only).
+LONG DeleteTree(HKEY root, const std::string& path);
+
+}  // namespace kvtr::test
