@@ -11,8 +11,11 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <objbase.h>
+#include <wbemcli.h>
 #else
 #include "posix/win32_api.h"
+#include "posix/win32_com.h"
 #endif
 
 #include "wide.h"

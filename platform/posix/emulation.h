@@ -38,8 +38,9 @@ KVTR_EMU_API BOOL KvtrEmu_DenyKeyAccess(HKEY root, const char* path, DWORD denie
 
 // Makes the nth call (1 = the next) of `service` fail with `status`. A
 // service is one function ("RegSetValueExW") or a group: "registry",
-// "files", "errors", "com". The failing call returns the status, or sets it
-// as the last error and returns the function's failure value.
+// "files", "environment", "errors", "com". The failing call returns the
+// status, or sets it as the last error and returns the function's failure
+// value.
 KVTR_EMU_API void KvtrEmu_FailCall(const char* service, unsigned nth, DWORD status);
 
 // Calls of `service` (function or group) since the last reset.

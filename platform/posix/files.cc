@@ -274,6 +274,10 @@ BOOL DeleteFileA(LPCSTR path) {
 }
 
 DWORD ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR dest, DWORD size) {
+  if (DWORD fault = kvtr::posix::InjectedFault("ExpandEnvironmentStringsW", "environment")) {
+    SetLastError(fault);
+    return 0;
+  }
   if (source == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -282,6 +286,10 @@ DWORD ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR dest, DWORD size) {
 }
 
 DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR dest, DWORD size) {
+  if (DWORD fault = kvtr::posix::InjectedFault("ExpandEnvironmentStringsA", "environment")) {
+    SetLastError(fault);
+    return 0;
+  }
   if (source == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;

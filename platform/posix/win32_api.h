@@ -58,6 +58,11 @@ KVTR_PLATFORM_API DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR dest, DWO
 KVTR_PLATFORM_API DWORD ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR dest, DWORD size);
 KVTR_PLATFORM_API DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* filePart);
 
+// ---- version resources (read from PE files) ----
+KVTR_PLATFORM_API DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle);
+KVTR_PLATFORM_API BOOL GetFileVersionInfoW(LPCWSTR path, DWORD handle, DWORD size, LPVOID data);
+KVTR_PLATFORM_API BOOL VerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* value, UINT* length);
+
 // ---- registry ----
 KVTR_PLATFORM_API LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result);
 KVTR_PLATFORM_API LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result);

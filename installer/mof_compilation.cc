@@ -1,0 +1,81 @@
+#include <cstring>
+
+#include "installer/host_log.h"
+#include "installer/path_functions.h"
+#include "installer/qel_wmi.h"
+
+namespace qel_wmi {
+namespace {
+
+using kvtr::installer::g_wmiContext;
+using kvtr::installer::HostLogCallback;
+using kvtr::installer::kLevelFailure;
+using kvtr::installer::kUserDefaultLanguage;
+using kvtr::installer::ReportLiteralToHost;
+using kvtr::installer::ReportToHost;
+using kvtr::installer::SystemErrorText;
+
+constexpr const char* kFunction = "qel_wmi::CompileMOFile";
+constexpr int kPhaseCount = 64;
+
+struct PhaseTable {
+  const WCHAR* entries[kPhaseCount] = {W("no error"), W("argument error"), W("parsing"),
+                                       W("errors occurred while storing the data")};
+};
+
+}  // namespace
+
+const CLSID kMofCompilerClassId = {0x6DAF9757, 0x2E37, 0x11D2, {0xAE, 0xC9, 0x00, 0xC0, 0x4F, 0xB6, 0x88, 0x20}};
+const IID kMofCompilerInterfaceId = {0x6DAF974E, 0x2E37, 0x11D2, {0xAE, 0xC9, 0x00, 0xC0, 0x4F, 0xB6, 0x88, 0x20}};
+
+const WCHAR* CompilePhaseText(LONG phase) {
+  static const PhaseTable table;
+  // Phases outside the table have no text, like the unassigned entries.
+  if (phase < 0 || phase >= kPhaseCount) return nullptr;
+  return table.entries[phase];
+}
+
+bool CompileMOFile(const WCHAR* path) {
+  const HostLogCallback callback = kvtr::installer::CurrentHostLog();
+  if (path == nullptr || path[0] == 0) {
+    ReportLiteralToHost(callback, kLevelFailure, kFunction, __LINE__, &g_wmiContext, W("MOF file is empty"));
+    return false;
+  }
+  if (!kvtr::installer::FileExists(path)) {
+    ReportToHost(callback, kLevelFailure, kFunction, __LINE__, &g_wmiContext, W("Cannot find MOF file : %s"), path);
+    return false;
+  }
+  bool compiled = false;
+  IMofCompiler* compiler = nullptr;
+  try {
+    const HRESULT created = CoCreateInstance(kMofCompilerClassId, nullptr, CLSCTX_INPROC_SERVER,
+                                             kMofCompilerInterfaceId, reinterpret_cast<void**>(&compiler));
+    if (created != S_OK) {
+      SystemErrorText error(GetLastError(), kUserDefaultLanguage);
+      ReportToHost(callback, kLevelFailure, kFunction, __LINE__, &g_wmiContext,
+                   W("Cannot initialize MOF Compiler COM interface for %s, result: [%d] Error %d {%s}"), path,
+                   created, error.code(), error.text());
+    } else {
+      // Zeroed so that a compiler that fails without filling it in is
+      // reported with defined values.
+      WBEM_COMPILE_STATUS_INFO status;
+      std::memset(&status, 0, sizeof status);
+      const HRESULT result = compiler->CompileFile(const_cast<LPWSTR>(path), nullptr, nullptr, nullptr, nullptr,
+                                                   kCompileOptions, 0, 0, &status);
+      // A negative result is a COM failure code: the file did not compile.
+      if (result == WBEM_S_FALSE || result < 0 || status.lPhaseError > 0) {
+        ReportToHost(callback, kLevelFailure, kFunction, __LINE__, &g_wmiContext,
+                     W("Error [%d] MOF [%s] compilation failed with error : %s, error code : %d, object number : %d"),
+                     result, path, CompilePhaseText(status.lPhaseError), status.hRes, status.ObjectNum);
+      } else {
+        compiled = true;
+      }
+    }
+  } catch (...) {
+    compiled = false;
+  }
+  if (compiler != nullptr) compiler->Release();
+  return compiled;
+}
+
+}  // namespace qel_wmi

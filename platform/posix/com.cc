@@ -1,0 +1,99 @@
+// POSIX platform layer: COM (CoInitializeEx, CoUninitialize,
+// CoCreateInstance, CoTaskMemAlloc/Free, StringFromGUID2).
+//
+// Each thread keeps its own initialisation count and model; a thread that
+// never initialised COM can still create objects while some thread of the
+// process holds the multithreaded apartment, as on Windows. Objects come
+// from an in-process class table in which the MOF compiler is registered.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "layer.h"
+#include "platform/mofcomp/mof_compiler.h"
+#include "win32_com.h"
+
+namespace {
+
+struct ThreadCom {
+  int count = 0;
+  DWORD model = 0;
+};
+thread_local ThreadCom t_com;
+std::atomic<int> g_multithreadedThreads{0};
+
+bool IsMultithreaded(DWORD coInit) { return (coInit & COINIT_APARTMENTTHREADED) == 0; }
+
+typedef HRESULT (*CreateFunction)(REFIID iid, void** object);
+struct ClassEntry {
+  const CLSID* clsid;
+  CreateFunction create;
+};
+const ClassEntry kClassTable[] = {
+    {&CLSID_MofCompiler, &kvtr::mof::CreateMofCompiler},
+};
+
+}  // namespace
+
+extern "C" {
+
+HRESULT CoInitializeEx(LPVOID, DWORD coInit) {
+  if (t_com.count > 0) {
+    if (IsMultithreaded(t_com.model) != IsMultithreaded(coInit)) return RPC_E_CHANGED_MODE;
+    ++t_com.count;
+    return S_FALSE;
+  }
+  t_com.count = 1;
+  t_com.model = coInit;
+  if (IsMultithreaded(coInit)) ++g_multithreadedThreads;
+  return S_OK;
+}
+
+void CoUninitialize(void) {
+  if (t_com.count == 0) return;
+  if (--t_com.count == 0 && IsMultithreaded(t_com.model)) --g_multithreadedThreads;
+}
+
+HRESULT CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object) {
+  if (object == nullptr) return E_POINTER;
+  *object = nullptr;
+  if (DWORD fault = kvtr::posix::InjectedFault("CoCreateInstance", "com")) return static_cast<HRESULT>(fault);
+  if (t_com.count == 0 && g_multithreadedThreads.load() == 0) return CO_E_NOTINITIALIZED;
+  for (const ClassEntry& entry : kClassTable) {
+    if (!IsEqualGUID(*entry.clsid, clsid)) continue;
+    if ((context & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    return entry.create(iid, object);
+  }
+  return REGDB_E_CLASSNOTREG;
+}
+
+LPVOID CoTaskMemAlloc(SIZE_T bytes) { return std::malloc(bytes ? bytes : 1); }
+
+void CoTaskMemFree(LPVOID memory) { std::free(memory); }
+
+int StringFromGUID2(REFGUID guid, LPOLESTR text, int capacity) {
+  constexpr int kLength = 39;  // braces, 32 digits, 4 dashes and the terminator
+  if (text == nullptr || capacity < kLength) return 0;
+  static const char kDigits[] = "0123456789ABCDEF";
+  int at = 0;
+  auto hex = [&](uint64_t value, int digits) {
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) text[at++] = kDigits[(value >> shift) & 15];
+  };
+  text[at++] = '{';
+  hex(guid.Data1, 8);
+  text[at++] = '-';
+  hex(guid.Data2, 4);
+  text[at++] = '-';
+  hex(guid.Data3, 4);
+  text[at++] = '-';
+  hex(guid.Data4[0], 2);
+  hex(guid.Data4[1], 2);
+  text[at++] = '-';
+  for (int i = 2; i < 8; ++i) hex(guid.Data4[i], 2);
+  text[at++] = '}';
+  text[at] = 0;
+  return kLength;
+}
+
+}  // extern "C"

@@ -1,0 +1,298 @@
+// kvtr-setup: the host program. It loads the library at run time as a
+// setup program does, installs a logging callback, initialises COM on its
+// thread and runs one export per command, printing every report and, last,
+// the export's result. On Linux it also imports and exports .reg files and
+// lists the WMI classes of the emulated machine.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <dlfcn.h>
+
+#include "platform/mofcomp/wmi_repository.h"
+#include "platform/posix/emulation.h"
+#endif
+
+namespace {
+
+using kvtr::WideLength;
+using kvtr::WString;
+
+extern "C" {
+typedef void(__cdecl* Callback)(int level, void*, void*, void*, const WCHAR* message, const char* function, int line,
+                                void* context);
+typedef void*(__cdecl* SetlogExport)(void*, Callback);
+typedef int(__cdecl* DirectoryExport)(const WCHAR*);
+typedef int(__cdecl* PlainExport)();
+}
+
+constexpr int kUsageError = 2;
+
+const char kUsage[] =
+    "usage: kvtr-setup [--prefix DIR] [--library PATH] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Runs one export of the kvtr library, printing every report it makes\n"
+    "(level, function, line, message) and then \"result: N\".\n"
+    "\n"
+    "commands:\n"
+    "  install-router [DIR]            compile the router's MOF files (InstRouter)\n"
+    "  install-agent [DIR]             compile the agent's MOF file (InstAgent)\n"
+    "  uninstall-router                delete the router's classes (UnInstRouter)\n"
+    "  uninstall-agent                 delete the agent's class (UnInstAgent)\n"
+    "  remove-old-counters             remove the legacy performance DLLs (RemoveOldCounters)\n"
+    "  uninstall-old-counters SERVICE  remove a service's perflib counter names (UnInstOldCounters)\n"
+#ifndef _WIN32
+    "  reg import FILE                 import a .reg file into the emulated registry\n"
+    "  reg export FILE [KEY]           export the registry, or one key with its subtree\n"
+    "  wmi classes [NAMESPACE]         list the WMI classes (default root\\cimv2)\n"
+    "  path WINDOWS-PATH               show where a Windows path lives on this machine\n"
+    "\n"
+    "options:\n"
+    "  --prefix DIR     the emulated machine (default $KVTR_PREFIX, else ~/.kvtr)\n"
+#else
+    "\n"
+    "options:\n"
+#endif
+    "  --library PATH   the library to load (default: the one built with this program)\n"
+    "  --help           show this text\n";
+
+int Usage(const char* problem) {
+  if (problem != nullptr) std::fprintf(stderr, "kvtr-setup: %s\n", problem);
+  std::fputs(kUsage, problem != nullptr ? stderr : stdout);
+  return problem != nullptr ? kUsageError : 0;
+}
+
+std::string ToUtf8(const WCHAR* text) {
+  if (text == nullptr) return "(null)";
+  const int needed = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return std::string();
+  std::string out(static_cast<size_t>(needed), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), needed, nullptr, nullptr);
+  out.resize(static_cast<size_t>(needed - 1));
+  return out;
+}
+
+WString FromUtf8(const char* text) {
+  const int needed = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+  if (needed <= 0) return WString();
+  WString out(static_cast<size_t>(needed), 0);
+  MultiByteToWideChar(CP_UTF8, 0, text, -1, out.data(), needed);
+  out.resize(static_cast<size_t>(needed - 1));
+  return out;
+}
+
+// One line per report: line ends inside a message become blanks.
+extern "C" void __cdecl PrintReport(int level, void*, void*, void*, const WCHAR* message, const char* function,
+                                    int line, void*) {
+  std::string text = ToUtf8(message);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  std::printf("[%d] %s:%d: %s\n", level, function ? function : "?", line, text.c_str());
+  std::fflush(stdout);
+}
+
+class Library {
+ public:
+  explicit Library(const std::string& path) {
+#ifdef _WIN32
+    handle_ = LoadLibraryW(FromUtf8(path.c_str()).c_str());
+    if (handle_ == nullptr) error_ = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+#else
+    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) error_ = dlerror();
+#endif
+  }
+  ~Library() {
+#ifdef _WIN32
+    if (handle_ != nullptr) FreeLibrary(static_cast<HMODULE>(handle_));
+#else
+    if (handle_ != nullptr) dlclose(handle_);
+#endif
+  }
+  bool loaded() const { return handle_ != nullptr; }
+  const std::string& error() const { return error_; }
+  void* Find(const char* name) const {
+#ifdef _WIN32
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+#else
+    return dlsym(handle_, name);
+#endif
+  }
+
+ private:
+  void* handle_ = nullptr;
+  std::string error_;
+};
+
+struct Command {
+  const char* name;
+  const char* exportName;
+  enum { kNone, kOptionalDirectory, kRequiredService } argument;
+};
+
+const Command kCommands[] = {
+    {"install-router", "InstRouter", Command::kOptionalDirectory},
+    {"install-agent", "InstAgent", Command::kOptionalDirectory},
+    {"uninstall-router", "UnInstRouter", Command::kNone},
+    {"uninstall-agent", "UnInstAgent", Command::kNone},
+    {"remove-old-counters", "RemoveOldCounters", Command::kNone},
+    {"uninstall-old-counters", "UnInstOldCounters", Command::kRequiredService},
+};
+
+int RunExport(const std::string& libraryPath, const Command& command, const char* argument) {
+  Library library(libraryPath);
+  if (!library.loaded()) {
+    std::fprintf(stderr, "kvtr-setup: %s\n", library.error().c_str());
+    return 1;
+  }
+  auto setlog = reinterpret_cast<SetlogExport>(library.Find("setlog"));
+  void* entry = library.Find(command.exportName);
+  if (setlog == nullptr || entry == nullptr) {
+    std::fprintf(stderr, "kvtr-setup: %s does not export %s\n", libraryPath.c_str(),
+                 setlog == nullptr ? "setlog" : command.exportName);
+    return 1;
+  }
+  setlog(nullptr, &PrintReport);
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  int result = 0;
+  if (command.argument == Command::kNone) {
+    result = reinterpret_cast<PlainExport>(entry)();
+  } else {
+    const WString wide = argument != nullptr ? FromUtf8(argument) : WString();
+    result = reinterpret_cast<DirectoryExport>(entry)(argument != nullptr ? wide.c_str() : nullptr);
+  }
+  if (SUCCEEDED(com)) CoUninitialize();
+  setlog(nullptr, nullptr);
+  std::printf("result: %d\n", result);
+  return result;
+}
+
+#ifndef _WIN32
+
+// "HKEY_LOCAL_MACHINE\Path" into a root handle and the path below it.
+bool SplitKey(const std::string& key, HKEY& root, std::string& below) {
+  struct Root {
+    const char* name;
+    HKEY handle;
+  };
+  const Root roots[] = {{"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE}, {"HKLM", HKEY_LOCAL_MACHINE},
+                        {"HKEY_CURRENT_USER", HKEY_CURRENT_USER},   {"HKCU", HKEY_CURRENT_USER},
+                        {"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},   {"HKCR", HKEY_CLASSES_ROOT},
+                        {"HKEY_USERS", HKEY_USERS},                 {"HKU", HKEY_USERS}};
+  const size_t slash = key.find('\\');
+  const std::string head = key.substr(0, slash);
+  for (const Root& r : roots) {
+    if (strcasecmp(r.name, head.c_str()) == 0) {
+      root = r.handle;
+      below = slash == std::string::npos ? std::string() : key.substr(slash + 1);
+      return true;
+    }
+  }
+  return false;
+}
+
+int RunRegistry(int argc, char** argv, int at) {
+  if (at >= argc) return Usage("reg needs import or export");
+  const std::string verb = argv[at];
+  if (verb == "import" && at + 2 == argc) {
+    char error[512] = {};
+    if (!KvtrEmu_ImportRegFile(argv[at + 1], error, sizeof error)) {
+      std::fprintf(stderr, "kvtr-setup: %s\n", error);
+      return 1;
+    }
+    return 0;
+  }
+  if (verb == "export" && (at + 2 == argc || at + 3 == argc)) {
+    HKEY root = nullptr;
+    std::string below;
+    if (at + 3 == argc && !SplitKey(argv[at + 2], root, below)) return Usage("unknown root key");
+    if (!KvtrEmu_ExportRegFile(argv[at + 1], root, below.c_str())) {
+      std::fprintf(stderr, "kvtr-setup: cannot export %s to %s\n", at + 3 == argc ? argv[at + 2] : "the registry",
+                   argv[at + 1]);
+      return 1;
+    }
+    return 0;
+  }
+  return Usage("reg import FILE | reg export FILE [KEY]");
+}
+
+int RunWmi(int argc, char** argv, int at) {
+  if (at >= argc || std::strcmp(argv[at], "classes") != 0 || at + 2 < argc) return Usage("wmi classes [NAMESPACE]");
+  const WString nameSpace = FromUtf8(at + 1 < argc ? argv[at + 1] : "root\\cimv2");
+  const DWORD needed = KvtrEmu_ListWmiClasses(nameSpace.c_str(), nullptr, 0);
+  std::vector<WCHAR> names(needed + 1, 0);
+  KvtrEmu_ListWmiClasses(nameSpace.c_str(), names.data(), static_cast<DWORD>(names.size()));
+  for (const WCHAR* name = names.data(); *name != 0; name += WideLength(name) + 1) {
+    std::printf("%s\n", ToUtf8(name).c_str());
+  }
+  return 0;
+}
+
+#endif
+
+std::string DefaultLibrary() {
+#ifdef KVTR_DEFAULT_LIBRARY
+  return KVTR_DEFAULT_LIBRARY;
+#elif defined(_WIN32)
+  return "kvtr.dll";
+#else
+  return "libkvtr.so";
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string library = DefaultLibrary();
+  int at = 1;
+  for (; at < argc && std::strncmp(argv[at], "--", 2) == 0; ++at) {
+    const std::string option = argv[at];
+    if (option == "--help") return Usage(nullptr);
+    if (option == "--library" && at + 1 < argc) {
+      library = argv[++at];
+    } else if (option == "--prefix" && at + 1 < argc) {
+#ifdef _WIN32
+      return Usage("--prefix is for the emulated machine on Linux");
+#else
+      if (!KvtrEmu_UsePrefix(argv[++at])) {
+        std::fprintf(stderr, "kvtr-setup: cannot use %s as the machine's directory\n", argv[at]);
+        return 1;
+      }
+      setenv("KVTR_PREFIX", KvtrEmu_Prefix(), 1);
+#endif
+    } else {
+      return Usage(("unknown option " + option).c_str());
+    }
+  }
+  if (at >= argc) return Usage("no command");
+  const std::string name = argv[at];
+  const int arguments = argc - at - 1;
+#ifndef _WIN32
+  if (name == "reg") return RunRegistry(argc, argv, at + 1);
+  if (name == "wmi") return RunWmi(argc, argv, at + 1);
+  if (name == "path" && arguments == 1) {
+    char host[4096];
+    KvtrEmu_HostPath(FromUtf8(argv[at + 1]).c_str(), host, sizeof host);
+    std::printf("%s\n", host);
+    return 0;
+  }
+#endif
+  for (const Command& command : kCommands) {
+    if (name != command.name) continue;
+    const bool fits = command.argument == Command::kNone                ? arguments == 0
+                      : command.argument == Command::kOptionalDirectory ? arguments <= 1
+                                                                        : arguments == 1;
+    if (!fits) return Usage(("wrong arguments for " + name).c_str());
+    return RunExport(library, command, arguments == 1 ? argv[at + 1] : nullptr);
+  }
+  return Usage(("unknown command " + name).c_str());
+}
