@@ -1,0 +1,36 @@
+// The argument check run before a log entry is formatted: it walks the
+// format exactly as the bounded formatter will and examines every argument
+// the conversions will take, so that a bad pointer or a wrong argument list
+// becomes a rejected entry instead of a crash in the formatter.
+#pragma once
+
+#include <cstdarg>
+
+#include "platform/wide.h"
+
+namespace kvtr::format {
+
+// Texts (the format and string arguments) are checked up to their
+// terminator or this many characters.
+inline constexpr unsigned kCheckedTextLength = 1024;
+
+// True when `format` is readable and every argument its conversions take is
+// usable:
+//   - value arguments: the argument's own storage in the list is readable;
+//   - %n (int*): not null, and 4 bytes readable where it points;
+//   - %p (void*): always;
+//   - strings: null, or readable up to the terminator or 1024 characters.
+// The walk stops at the first unusable argument; a '%' without a valid
+// conversion, and the length prefixes and conversions checked callers may
+// not use (ll L z j t I32 I hh w, a A F), reject the entry too. Only h, l
+// and I64 are allowed as prefixes.
+//
+// `wideConventions`: %s/%c take wide text and %S/%C narrow (as a wide
+// format does); otherwise the reverse.
+//
+// `args` is only read (through a copy). A rejected entry is handed over with
+// HandOverRejectedEntry; the accepted path does not allocate. Thread-safe.
+bool ValidateLogArguments(int level, const wchar* format, va_list args, int eventId, const wchar* user,
+                          bool wideConventions);
+
+}  // namespace kvtr::format

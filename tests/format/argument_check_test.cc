@@ -1,0 +1,259 @@
+#include "common_utils/format/argument_check.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common_utils/format/argument_slot.h"
+#include "common_utils/format/bounded_format.h"
+#include "common_utils/format/rejected_entry.h"
+#include "support/memory_pages.h"
+
+namespace kvtr::format {
+namespace {
+
+using test::MemoryPages;
+
+const wchar kUser[] = W("tester");
+
+bool Check(bool wideConventions, const wchar* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const bool accepted = ValidateLogArguments(7, format, args, 42, kUser, wideConventions);
+  va_end(args);
+  return accepted;
+}
+
+uint64_t Bits(double value) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+uint64_t Bits(const void* pointer) { return reinterpret_cast<uintptr_t>(pointer); }
+
+class ArgumentCheckTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SetRejectedEntryListener(&Capture, this); }
+  void TearDown() override { SetRejectedEntryListener(nullptr, nullptr); }
+
+  // The one entry handed over since the last call.
+  RejectedEntry Rejected() {
+    EXPECT_EQ(1u, entries_.size());
+    RejectedEntry entry = entries_.empty() ? RejectedEntry{} : entries_.back();
+    entries_.clear();
+    return entry;
+  }
+  static std::vector<std::string> TypeNames(const RejectedEntry& entry) {
+    std::vector<std::string> names;
+    for (const RejectedArgument& argument : entry.arguments) names.push_back(argument.TypeName());
+    return names;
+  }
+
+  std::vector<RejectedEntry> entries_;
+
+ private:
+  static void Capture(const RejectedEntry& entry, void* self) {
+    static_cast<ArgumentCheckTest*>(self)->entries_.push_back(entry);
+  }
+};
+
+TEST_F(ArgumentCheckTest, AcceptsWhatCheckedCallersMayUse) {
+  int target = 0;
+  const bool results[] = {
+      Check(true, W("no conversions at all"), nullptr, 1),
+      Check(true, W("100%% %5%")),
+      Check(true, W("%d %i %u %o %x %X|%-+ #08.3d"), 1, 2, 3, 4, 5, 6, 7),
+      Check(true, W("%hd %hu %ld %lu %I64d %I64X"), 1, 2, 3, 4, INT64_C(5), INT64_C(6)),
+      Check(true, W("%f %e %E %g %G %hf %lf %le %I64f"), 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0),
+      Check(true, W("%c %C %hc %lc"), W('a'), 'b', 'c', W('d')),
+      Check(true, W("%s %S %hs %ls"), W("w"), "n", "n", W("w")),
+      Check(false, W("%s %S %hs %ls"), "n", W("w"), "n", W("w")),
+      Check(true, W("%s|%S|%p|%n"), static_cast<const wchar*>(nullptr), static_cast<const char*>(nullptr),
+            nullptr, &target),
+      Check(true, W("%*d"), 5, 7),
+  };
+  for (size_t i = 0; i < std::size(results); ++i) EXPECT_TRUE(results[i]) << "case " << i;
+  EXPECT_TRUE(entries_.empty());
+}
+
+TEST_F(ArgumentCheckTest, RejectsFormatsBeforeAnyArgument) {
+  const wchar* const formats[] = {
+      W("ends with %"), W("%"), W("%5"), W("%l"), W("%Id"), W("%I32d"), W("%I6d"), W("%lld"), W("%Lf"),
+      W("%zu"), W("%jd"), W("%td"), W("%hhd"), W("%ws"), W("%a"), W("%A"), W("%F"), W("%k"), W("%0-5d"),
+  };
+  for (const wchar* format : formats) {
+    EXPECT_FALSE(Check(true, format, 1, 2)) << NarrowAscii(format);
+    const RejectedEntry entry = Rejected();
+    EXPECT_EQ(0, entry.argumentCount) << NarrowAscii(format);
+    EXPECT_TRUE(entry.arguments.empty());
+    EXPECT_TRUE(entry.formatReadable);
+  }
+  // Arguments before the bad conversion were examined and passed. Flags
+  // are not read again after a star, so "-" there is no valid piece.
+  for (const wchar* format : {W("%d then %I32d"), W("%*-d")}) {
+    EXPECT_FALSE(Check(true, format, 41, 2));
+    const RejectedEntry entry = Rejected();
+    ASSERT_EQ(1, entry.argumentCount) << NarrowAscii(format);
+    ASSERT_EQ(1u, entry.arguments.size());
+    EXPECT_TRUE(entry.arguments[0].usable);
+    EXPECT_EQ(41u, entry.arguments[0].bits);
+  }
+}
+
+TEST_F(ArgumentCheckTest, NamesAndTakesEveryArgumentType) {
+  const char* const narrow = "narrow";
+  const wchar* const wide = W("wide");
+  // A null %n ends each walk, so the examined arguments are reported.
+  EXPECT_FALSE(Check(true, W("%c %C %d %u %ld %lu %hd %hu %I64d %I64u %f %lf %le %p %S %s %n"), W('w'), 'n', -1,
+                     2u, -3, 4u, -5, 6, INT64_C(0x123456789), UINT64_C(0xFEDCBA9876543210), 1.5, 2.5, 3.5,
+                     static_cast<const void*>(narrow), narrow, wide, static_cast<int*>(nullptr)));
+  RejectedEntry entry = Rejected();
+  EXPECT_EQ(7, entry.level);
+  EXPECT_EQ(42, entry.eventId);
+  EXPECT_EQ(kUser, entry.user);
+  EXPECT_EQ(17, entry.argumentCount);
+  EXPECT_EQ((std::vector<std::string>{"wchar_t", "char", "int", "unsigned int", "long int", "long unsigned int",
+                                      "short int", "unsigned short int", "__int64", "unsigned __int64", "double",
+                                      "long double", "double", "void*", "char*", "wchar_t*", "int*"}),
+            TypeNames(entry));
+  const uint64_t expectedBits[] = {'w', 'n', 0xFFFFFFFF, 2, 0xFFFFFFFD, 4, 0xFFFFFFFB, 6, 0x123456789,
+                                   0xFEDCBA9876543210, Bits(1.5), Bits(2.5), Bits(3.5), Bits(narrow),
+                                   Bits(narrow), Bits(wide), 0};
+  for (size_t i = 0; i < entry.arguments.size(); ++i) {
+    EXPECT_EQ(static_cast<int>(i + 1), entry.arguments[i].number);
+    EXPECT_EQ(expectedBits[i], entry.arguments[i].bits) << "argument " << i + 1;
+    EXPECT_EQ(i + 1 < entry.arguments.size(), entry.arguments[i].usable);
+  }
+  EXPECT_EQ(nullptr, entry.arguments.back().unreadableAddress);
+
+  // Narrow conventions swap c/C and s/S; h and l pin the width.
+  EXPECT_FALSE(Check(false, W("%c %C %s %S %hs %ls %hc %lc %n"), 'a', W('b'), narrow, wide, narrow, wide, 'c',
+                     W('d'), static_cast<int*>(nullptr)));
+  entry = Rejected();
+  EXPECT_EQ((std::vector<std::string>{"char", "wchar_t", "char*", "wchar_t*", "char*", "wchar_t*", "char",
+                                      "wchar_t", "int*"}),
+            TypeNames(entry));
+
+  // A star takes an int before the conversion's own argument.
+  EXPECT_FALSE(Check(true, W("%*d %.*s %*.*f %n"), 5, 7, 3, wide, 9, 2, 1.25, static_cast<int*>(nullptr)));
+  entry = Rejected();
+  EXPECT_EQ((std::vector<std::string>{"int", "int", "int", "wchar_t*", "int", "int", "double", "int*"}),
+            TypeNames(entry));
+  EXPECT_EQ(5u, entry.arguments[0].bits);
+  EXPECT_EQ(7u, entry.arguments[1].bits);
+  EXPECT_EQ(Bits(1.25), entry.arguments[6].bits);
+}
+
+TEST_F(ArgumentCheckTest, UnreadableArgumentEndsTheWalk) {
+  const MemoryPages noAccess(MemoryPages::Access::kNone);
+  void* const unmapped = MemoryPages::Unmapped();
+  struct {
+    const wchar* format;
+    const void* bad;
+    const char* type;
+  } const cases[] = {
+      {W("%s then %d"), noAccess.first(), "wchar_t*"},
+      {W("%S then %d"), unmapped, "char*"},
+      {W("%n then %d"), noAccess.first(), "int*"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_FALSE(Check(true, c.format, c.bad, 5)) << c.type;
+    const RejectedEntry entry = Rejected();
+    EXPECT_EQ(1, entry.argumentCount);  // the %d is never examined
+    ASSERT_EQ(1u, entry.arguments.size());
+    EXPECT_STREQ(c.type, entry.arguments[0].TypeName());
+    EXPECT_FALSE(entry.arguments[0].usable);
+    EXPECT_EQ(c.bad, entry.arguments[0].unreadableAddress);
+    EXPECT_EQ(c.bad, entry.arguments[0].pointer());
+  }
+}
+
+TEST_F(ArgumentCheckTest, StringsAreReadUpToTheirTerminator) {
+  const wchar wideText[] = W("abc");
+  const MemoryPages narrowAtEdge(MemoryPages::Access::kReadOnly, "abc", 4);
+  const MemoryPages wideAtEdge(MemoryPages::Access::kReadOnly, wideText, sizeof wideText);
+  const MemoryPages unterminated(MemoryPages::Access::kReadOnly, "abc", 3);
+  EXPECT_TRUE(Check(true, W("%S %s"), narrowAtEdge.tail(4), wideAtEdge.tail(sizeof wideText)));
+  EXPECT_TRUE(entries_.empty());
+
+  EXPECT_FALSE(Check(true, W("%d %S"), 1, unterminated.tail(3)));
+  const RejectedEntry entry = Rejected();
+  ASSERT_EQ(2u, entry.arguments.size());
+  EXPECT_EQ(unterminated.tail(3), entry.arguments[1].unreadableAddress);
+
+  // A format and a string running from one readable page into the next.
+  std::vector<wchar> memory(3 * 4096);
+  const uintptr_t start = reinterpret_cast<uintptr_t>(memory.data());
+  wchar* const straddling = memory.data() + ((4096 - start % 4096) + 4096 - 10) / sizeof(wchar);
+  const std::u16string text = u"%d and %s across a page boundary";
+  std::copy(text.begin(), text.end(), straddling);
+  EXPECT_TRUE(Check(true, straddling, 1, straddling));
+  EXPECT_TRUE(entries_.empty());
+}
+
+TEST_F(ArgumentCheckTest, UnreadableFormatIsRejectedUnread) {
+  const MemoryPages noAccess(MemoryPages::Access::kNone);
+  const wchar unterminatedFormat[] = {'%', 'd'};
+  const MemoryPages formatAtEdge(MemoryPages::Access::kReadOnly, unterminatedFormat, sizeof unterminatedFormat);
+  const wchar* const formats[] = {nullptr, reinterpret_cast<const wchar*>(noAccess.first()),
+                                  reinterpret_cast<const wchar*>(formatAtEdge.tail(sizeof unterminatedFormat))};
+  for (const wchar* format : formats) {
+    EXPECT_FALSE(Check(true, format, 1));
+    const RejectedEntry entry = Rejected();
+    EXPECT_EQ(format, entry.format);
+    EXPECT_FALSE(entry.formatReadable);
+    EXPECT_EQ(0, entry.argumentCount);
+    EXPECT_TRUE(entry.arguments.empty());
+  }
+}
+
+// The caller's list is only read: formatting from it afterwards sees every argument.
+WString CheckThenFormat(const wchar* format, ...) {
+  va_list args;
+  va_start(args, format);
+  EXPECT_TRUE(ValidateLogArguments(3, format, args, 0, nullptr, true));
+  wchar buffer[64] = {};
+  FormatBounded(buffer, 63, format, args);
+  va_end(args);
+  return buffer;
+}
+
+TEST(ArgumentCheckListTest, CallerListIsOnlyRead) {
+  EXPECT_EQ("1-x-1099511627776-2.5", NarrowAscii(CheckThenFormat(W("%d-%s-%I64d-%g"), 1, W("x"), INT64_C(1) << 40,
+                                                                 2.5)));
+}
+
+// Each argument is described by `kinds`: i int, I 64-bit, d double, p
+// pointer; argument n holds 1000 + n (ints), n + 0.25 (doubles).
+void ExpectSlotsHoldArguments(const char* kinds, ...) {
+  va_list args;
+  va_start(args, kinds);
+  ArgumentCursor cursor(args);
+  va_end(args);
+  for (int n = 1; kinds[n - 1] != 0; ++n) {
+    const char kind = kinds[n - 1];
+    const ArgClass cls = kind == 'i'   ? ArgClass::kInt32
+                         : kind == 'I' ? ArgClass::kInt64
+                         : kind == 'd' ? ArgClass::kDouble
+                                       : ArgClass::kPointer;
+    const void* const slot = NextArgumentSlot(cursor.list, cls);
+    const uint64_t expected = kind == 'd' ? Bits(n + 0.25) : 1000u + n;
+    const size_t bytes = kind == 'i' ? 4 : kind == 'p' ? sizeof(void*) : 8;
+    ASSERT_NE(nullptr, slot) << "no slot layout for this ABI";
+    EXPECT_EQ(0, std::memcmp(slot, &expected, bytes)) << "argument " << n << " (" << kind << ")";
+    EXPECT_EQ(expected & (bytes == 4 ? 0xFFFFFFFFu : ~uint64_t{0}), FetchArgumentBits(cursor.list, cls));
+  }
+}
+
+TEST(ArgumentSlotTest, SlotAddressHoldsEachArgument) {
+  // Enough of each kind to spill out of the registers on every ABI.
+  ExpectSlotsHoldArguments("idIdpdidididididididiiiId", 1001, 2.25, INT64_C(1003), 4.25,
+                           reinterpret_cast<void*>(1005), 6.25, 1007, 8.25, 1009, 10.25, 1011, 12.25, 1013, 14.25,
+                           1015, 16.25, 1017, 18.25, 1019, 20.25, 1021, 1022, 1023, INT64_C(1024), 25.25);
+}
+
+}  // namespace
+}  // namespace kvtr::format
