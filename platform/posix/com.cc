@@ -4,8 +4,12 @@
 // Each thread keeps its own initialisation count and model; a thread that
 // never initialised COM can still create objects while some thread of the
 // process holds the multithreaded apartment, as on Windows. Objects come
-// from an in-process class table in which the MOF compiler is registered.
+// from class objects the process registered at run time, newest first, and
+// then from an in-process class table in which the MOF compiler is
+// registered.
 #include <atomic>
+#include <mutex>
+#include <vector>
 #include <cstdlib>
 #include <cstring>
 
@@ -33,6 +37,27 @@ const ClassEntry kClassTable[] = {
     {&CLSID_MofCompiler, &kvtr::mof::CreateMofCompiler},
 };
 
+struct RegisteredClass {
+  CLSID clsid;
+  IUnknown* object;
+  DWORD cookie;
+};
+std::mutex g_registeredLock;
+std::vector<RegisteredClass> g_registered;
+DWORD g_nextCookie = 1;
+
+// A registered class object for `clsid` with a reference, or null.
+IUnknown* FindRegistered(REFCLSID clsid) {
+  std::lock_guard<std::mutex> hold(g_registeredLock);
+  for (auto it = g_registered.rbegin(); it != g_registered.rend(); ++it) {
+    if (IsEqualGUID(it->clsid, clsid)) {
+      it->object->AddRef();
+      return it->object;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -59,6 +84,15 @@ HRESULT CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID 
   *object = nullptr;
   if (DWORD fault = kvtr::posix::InjectedFault("CoCreateInstance", "com")) return static_cast<HRESULT>(fault);
   if (t_com.count == 0 && g_multithreadedThreads.load() == 0) return CO_E_NOTINITIALIZED;
+  if (IUnknown* registered = FindRegistered(clsid)) {
+    IClassFactory* factory = nullptr;
+    HRESULT result = registered->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    registered->Release();
+    if (FAILED(result)) return result;
+    result = factory->CreateInstance(outer, iid, object);
+    factory->Release();
+    return result;
+  }
   for (const ClassEntry& entry : kClassTable) {
     if (!IsEqualGUID(*entry.clsid, clsid)) continue;
     if ((context & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
@@ -66,6 +100,33 @@ HRESULT CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID 
     return entry.create(iid, object);
   }
   return REGDB_E_CLASSNOTREG;
+}
+
+HRESULT CoRegisterClassObject(REFCLSID clsid, LPUNKNOWN object, DWORD, DWORD, LPDWORD cookie) {
+  if (object == nullptr || cookie == nullptr) return E_INVALIDARG;
+  if (t_com.count == 0 && g_multithreadedThreads.load() == 0) return CO_E_NOTINITIALIZED;
+  object->AddRef();
+  std::lock_guard<std::mutex> hold(g_registeredLock);
+  *cookie = g_nextCookie++;
+  g_registered.push_back(RegisteredClass{clsid, object, *cookie});
+  return S_OK;
+}
+
+HRESULT CoRevokeClassObject(DWORD cookie) {
+  IUnknown* object = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(g_registeredLock);
+    for (auto it = g_registered.begin(); it != g_registered.end(); ++it) {
+      if (it->cookie == cookie) {
+        object = it->object;
+        g_registered.erase(it);
+        break;
+      }
+    }
+  }
+  if (object == nullptr) return E_INVALIDARG;
+  object->Release();
+  return S_OK;
 }
 
 LPVOID CoTaskMemAlloc(SIZE_T bytes) { return std::malloc(bytes ? bytes : 1); }

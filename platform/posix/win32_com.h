@@ -83,6 +83,9 @@ inline constexpr IID IID_IMofCompiler = {0x6DAF974E, 0x2E37, 0x11D2, {0xAE, 0xC9
 #define CLSCTX_LOCAL_SERVER 0x4
 #define CLSCTX_ALL 0x17
 
+#define REGCLS_SINGLEUSE 0
+#define REGCLS_MULTIPLEUSE 1
+
 #define COINIT_MULTITHREADED 0x0
 #define COINIT_APARTMENTTHREADED 0x2
 #define COINIT_DISABLE_OLE1DDE 0x4
@@ -139,6 +142,9 @@ KVTR_PLATFORM_API HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit);
 KVTR_PLATFORM_API void CoUninitialize(void);
 KVTR_PLATFORM_API HRESULT CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
                                            LPVOID* object);
+KVTR_PLATFORM_API HRESULT CoRegisterClassObject(REFCLSID clsid, LPUNKNOWN object, DWORD context, DWORD flags,
+                                                LPDWORD cookie);
+KVTR_PLATFORM_API HRESULT CoRevokeClassObject(DWORD cookie);
 KVTR_PLATFORM_API LPVOID CoTaskMemAlloc(SIZE_T bytes);
 KVTR_PLATFORM_API void CoTaskMemFree(LPVOID memory);
 KVTR_PLATFORM_API int StringFromGUID2(REFGUID guid, LPOLESTR text, int capacity);
