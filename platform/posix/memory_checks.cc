@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -29,10 +30,12 @@ struct Probe {
   volatile sig_atomic_t active = 0;
 };
 
-thread_local Probe* t_probe = nullptr;
+// Initial-exec TLS: no lookup call, and safe to read in the signal handler.
+__attribute__((tls_model("initial-exec"))) thread_local Probe* t_probe = nullptr;
 struct sigaction g_previousSegv;
 struct sigaction g_previousBus;
 std::once_flag g_handlerInstalled;
+std::atomic<bool> g_handlerReady{false};
 
 void OnFault(int signal, siginfo_t* info, void* context) {
   Probe* probe = t_probe;
@@ -69,7 +72,10 @@ void InstallHandler() {
 // Runs `read` with faults turned into a false result.
 template <typename Read>
 bool GuardedRead(Read&& read) {
-  std::call_once(g_handlerInstalled, InstallHandler);
+  if (!g_handlerReady.load(std::memory_order_acquire)) {
+    std::call_once(g_handlerInstalled, InstallHandler);
+    g_handlerReady.store(true, std::memory_order_release);
+  }
   Probe probe;
   Probe* const outer = t_probe;
   t_probe = &probe;

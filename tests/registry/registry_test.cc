@@ -256,6 +256,9 @@ TEST_F(RegistryObject, SubkeyEnumerationJoinsAndCutsPaths) {
 }
 
 TEST_F(RegistryObject, SubkeysWhosePathWouldBeCutAreNotOpened) {
+  if (test::WineDiffers("narrow registry paths are limited to 255 characters")) {
+    GTEST_SKIP() << "Wine cannot open the 260-character path this needs";
+  }
   const std::string deep = std::string(120, 'a') + "\\" + std::string(120, 'b');
   MakeKey(deep + "\\leaf");
   Registry key(HKEY_CURRENT_USER, Key(deep).c_str(), false);
