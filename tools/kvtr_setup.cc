@@ -51,6 +51,7 @@ const char kUsage[] =
 #ifndef _WIN32
     "  reg import FILE                 import a .reg file into the emulated registry\n"
     "  reg export FILE [KEY]           export the registry, or one key with its subtree\n"
+    "  reg query KEY                   show the values of one key\n"
     "  wmi classes [NAMESPACE]         list the WMI classes (default root\\cimv2)\n"
     "  path WINDOWS-PATH               show where a Windows path lives on this machine\n"
     "\n"
@@ -200,6 +201,63 @@ bool SplitKey(const std::string& key, HKEY& root, std::string& below) {
   return false;
 }
 
+const char* TypeName(DWORD type) {
+  switch (type) {
+    case REG_SZ: return "REG_SZ";
+    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+    case REG_BINARY: return "REG_BINARY";
+    case REG_DWORD: return "REG_DWORD";
+    case REG_MULTI_SZ: return "REG_MULTI_SZ";
+    case REG_QWORD: return "REG_QWORD";
+    default: return "REG_NONE";
+  }
+}
+
+// One line per value (name, type, data); each entry of a multi-string on a
+// line of its own.
+int QueryKey(const std::string& key) {
+  HKEY root = nullptr;
+  std::string below;
+  if (!SplitKey(key, root, below)) return Usage("unknown root key");
+  HKEY handle = nullptr;
+  const LONG status = RegOpenKeyExW(root, FromUtf8(below.c_str()).c_str(), 0, KEY_READ, &handle);
+  if (status != ERROR_SUCCESS) {
+    std::fprintf(stderr, "kvtr-setup: cannot open %s (error %ld)\n", key.c_str(), static_cast<long>(status));
+    return 1;
+  }
+  std::printf("%s\n", key.c_str());
+  for (DWORD index = 0;; ++index) {
+    WCHAR name[16384];
+    DWORD nameSize = 16384, type = 0, size = 0;
+    if (RegEnumValueW(handle, index, name, &nameSize, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
+    std::vector<BYTE> data(size + 2, 0);
+    nameSize = 16384;
+    if (RegEnumValueW(handle, index, name, &nameSize, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) break;
+    const std::string shown = nameSize == 0 ? "(Default)" : ToUtf8(name);
+    std::printf("    %s    %s", shown.c_str(), TypeName(type));
+    if (type == REG_DWORD && size == 4) {
+      DWORD value = 0;
+      std::memcpy(&value, data.data(), 4);
+      std::printf("    0x%x\n", static_cast<unsigned>(value));
+    } else if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
+      std::vector<WCHAR> units(size / 2 + 2, 0);
+      std::memcpy(units.data(), data.data(), size);
+      const WCHAR* entry = units.data();
+      std::printf("%s", type == REG_MULTI_SZ ? "\n" : "    ");
+      do {
+        std::printf(type == REG_MULTI_SZ ? "        %s\n" : "%s\n", ToUtf8(entry).c_str());
+        entry += WideLength(entry) + 1;
+      } while (type == REG_MULTI_SZ && entry < units.data() + size / 2 && *entry != 0);
+    } else {
+      std::printf("    ");
+      for (DWORD i = 0; i < size; ++i) std::printf("%02x", data[i]);
+      std::printf("\n");
+    }
+  }
+  RegCloseKey(handle);
+  return 0;
+}
+
 int RunRegistry(int argc, char** argv, int at) {
   if (at >= argc) return Usage("reg needs import or export");
   const std::string verb = argv[at];
@@ -222,7 +280,8 @@ int RunRegistry(int argc, char** argv, int at) {
     }
     return 0;
   }
-  return Usage("reg import FILE | reg export FILE [KEY]");
+  if (verb == "query" && at + 2 == argc) return QueryKey(argv[at + 1]);
+  return Usage("reg import FILE | reg export FILE [KEY] | reg query KEY");
 }
 
 int RunWmi(int argc, char** argv, int at) {

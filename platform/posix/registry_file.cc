@@ -424,6 +424,7 @@ BOOL KvtrEmu_ExportRegFile(const char* file, HKEY root, const char* key) {
   if (file == nullptr) return FALSE;
   RegistryTree& tree = Registry();
   std::lock_guard<std::recursive_mutex> hold(tree.lock());
+  tree.Refresh();
   std::string text;
   if (root == nullptr) {
     text = SerializeRegistry(tree);

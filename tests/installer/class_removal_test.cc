@@ -7,6 +7,9 @@
 #include "installer/installer_test.h"
 #include "installer/qel_wmi.h"
 #include "support/fake_mof_compiler.h"
+#ifndef _WIN32
+#include "platform/posix/emulation.h"
+#endif
 
 namespace kvtr::test {
 namespace {
@@ -212,6 +215,36 @@ TEST_F(AutorecoverList, UnknownAndEmptyNamesAreRefused) {
   EXPECT_EQ(WString(W("Class name is empty")), Reports()[1].message);
   EXPECT_EQ(before, AutorecoverBytes());
 }
+
+#ifndef _WIN32
+// Linux only: registry calls are made to fail by the emulation control.
+TEST_F(AutorecoverList, EveryFailingRegistryCallLeavesTheListWholeOrCorrectlyEdited) {
+  const std::vector<WString> before{W("C:\\Windows\\system32\\wbem\\cimwin32.mof"), W("C:\\Counters\\AgentWMIPerf.mof"),
+                                    W("C:\\") + WString(900, 'q') + W("\\long.mof"), W("C:\\Old\\agentwmiperf.mof"),
+                                    W("D:\\Other\\product.mof")};
+  const std::vector<WString> after{before[0], before[2], before[4]};
+  SetAutorecoverEntries(before);
+  const unsigned start = KvtrEmu_CallCount("registry");
+  ASSERT_TRUE(RemoveClassFromRegistry("Win32_PerfRawData_Zorvane_Agent", nullptr));
+  const unsigned calls = KvtrEmu_CallCount("registry") - start;
+  ASSERT_EQ(MultiStringBytes(after), AutorecoverBytes());
+  ASSERT_GT(calls, 3u);
+  for (const DWORD status : {static_cast<DWORD>(ERROR_ACCESS_DENIED), static_cast<DWORD>(ERROR_CANTWRITE),
+                             static_cast<DWORD>(ERROR_FILE_NOT_FOUND)}) {
+    for (unsigned nth = 1; nth <= calls; ++nth) {
+      SetAutorecoverEntries(before);
+      KvtrEmu_FailCall("registry", nth, status);
+      const bool result = RemoveClassFromRegistry("Win32_PerfRawData_Zorvane_Agent", nullptr);
+      const std::string list = AutorecoverBytes();
+      EXPECT_TRUE(list == MultiStringBytes(before) || list == MultiStringBytes(after)) << "call " << nth;
+      // A false result means the write-back failed: the list is as before.
+      if (!result) {
+        EXPECT_EQ(MultiStringBytes(before), list) << "call " << nth;
+      }
+    }
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace kvtr::test

@@ -1,0 +1,217 @@
+// The whole cycle a setup runs, scripted through the kvtr-setup host on a
+// machine seeded from a .reg file (Linux only: the host's reg and wmi
+// commands and the prefix belong to the emulated machine). The exported
+// registry before and after may differ only in the product's own keys and
+// entries.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "installer/machine_shape.h"
+#include "platform/posix/emulation.h"
+#include "support/test_machine.h"
+
+namespace kvtr::test {
+namespace {
+
+using Values = std::map<std::string, std::string>;  // name line -> value text
+using RegText = std::map<std::string, Values>;      // key -> values
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Sections and value lines of an exported .reg file, continuation lines
+// joined.
+RegText ParseRegFile(const std::string& path) {
+  RegText keys;
+  std::istringstream lines(ReadText(path));
+  std::string line, current;
+  while (std::getline(lines, line)) {
+    while (!line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos) {
+      line.pop_back();
+      std::string next;
+      if (!std::getline(lines, next)) break;
+      line += next.substr(next.find_first_not_of(' '));
+    }
+    if (line.empty() || line[0] == ';') continue;
+    if (line[0] == '[') {
+      current = line.substr(1, line.size() - 2);
+      keys[current];
+      continue;
+    }
+    if (current.empty()) continue;
+    const size_t equals = line.find("\"=") != std::string::npos ? line.find("\"=") + 1 : line.find('=');
+    keys[current][line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return keys;
+}
+
+// The entries of a hex(7) value text.
+std::vector<WString> MultiString(const std::string& text) {
+  std::vector<WString> entries;
+  const size_t colon = text.find(':');
+  std::vector<uint8_t> bytes;
+  for (size_t i = colon + 1; i + 1 < text.size(); i += 3) {
+    bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  }
+  WString current;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const WCHAR unit = static_cast<WCHAR>(bytes[i] | (bytes[i + 1] << 8));
+    if (unit == 0) {
+      if (current.empty()) break;
+      entries.push_back(current);
+      current.clear();
+    } else {
+      current.push_back(unit);
+    }
+  }
+  return entries;
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+const std::string kMachine = "HKEY_LOCAL_MACHINE\\";
+const std::string kRouterComponent = "4E1D6B2A9C3F40A7B5E8D1C2F3A4B5C6";
+const std::string kAgentComponent = "7A2B3C4D5E6F40718293A4B5C6D7E8F0";
+const PerflibService kBefore{"Other Before", 1002, 1100, 1003, 1101};
+const PerflibService kTarget{"Zorvane Server", 1102, 1200, 1103, 1201};
+const PerflibService kAfter{"Other After", 1202, 1300, 1203, 1301};
+
+// Keys the cycle may remove, and values it may change, all the product's own.
+bool IsProductKey(const std::string& key) {
+  for (const char* set : {"ControlSet001", "ControlSet002", "CurrentControlSet"}) {
+    for (const char* service : {"Zorvane Router", "Zorvane Server"}) {
+      if (StartsWith(key, kMachine + "SYSTEM\\" + set + "\\Services\\" + service + "\\Performance")) return true;
+    }
+  }
+  for (const char* clsid : {"{3C7E1A52-8B40-4F1D-9E26-71A0C4D5B8E3}", "{5D0B9F27-6E13-4A8C-B7F4-2C39E8A1D064}"}) {
+    if (StartsWith(key, kMachine + "SOFTWARE\\Classes\\CLSID\\" + clsid)) return true;
+  }
+  for (const std::string& component : {kRouterComponent, kAgentComponent}) {
+    if (key == kMachine + ComponentPath("S-1-5-18", component)) return true;
+  }
+  return false;
+}
+
+void BuildSeed() {
+  // Other software everywhere the cycle looks.
+  SetText("SOFTWARE\\Microsoft\\WBEM\\CIMOM", W("Repository Directory"), W("%SystemRoot%\\system32\\wbem\\Repository"),
+          REG_EXPAND_SZ);
+  SetList("SOFTWARE\\Microsoft\\WBEM\\CIMOM", W("Autorecover MOFs"),
+          {W("C:\\Windows\\system32\\wbem\\cimwin32.mof"), W("C:\\Windows\\system32\\wbem\\ntevt.mof"),
+           W("C:\\Program Files\\Other\\other.mof")});
+  SetText("SOFTWARE\\Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}\\InprocServer32", nullptr,
+          W("C:\\Program Files\\Other\\other.dll"));
+  SetText("SYSTEM\\CurrentControlSet\\Services\\Other Service\\Performance", W("Library"), W("other.dll"));
+  AddComponent("S-1-5-18", "0A1B2C3D4E5F60718293A4B5C6D7E8F9", W("11111111111111111111111111111111"),
+               W("C:\\Program Files\\Other\\other.dll"));
+  AddComponent("S-1-5-21-42", "9F8E7D6C5B4A39281706F5E4D3C2B1A0", W("22222222222222222222222222222222"),
+               W("C:\\Program Files\\Kestovar\\QMTPerfInfo.dll"));
+  SetDword("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs", W("C:\\Windows\\system32\\msvcr71.dll"), 3);
+  // The legacy product.
+  const WString routerDll = W("C:\\Program Files\\Kestovar\\Zorvanex\\Router\\ZorvaneRouterPerf.dll");
+  AddComponent("S-1-5-18", kRouterComponent, W("33333333333333333333333333333333"), routerDll);
+  AddComponent("S-1-5-18", kAgentComponent, W("44444444444444444444444444444444"),
+               W("C:\\Windows\\system32\\QMTPerfInfo.dll"));
+  for (const char* set : {"ControlSet001", "ControlSet002", "CurrentControlSet"}) {
+    SetText(std::string("SYSTEM\\") + set + "\\Services\\Zorvane Router\\Performance", W("Library"), routerDll);
+    SetText(std::string("SYSTEM\\") + set + "\\Services\\Zorvane Router", W("ImagePath"), W("router.exe"));
+  }
+  SetText("SOFTWARE\\Classes\\CLSID\\{3C7E1A52-8B40-4F1D-9E26-71A0C4D5B8E3}\\InprocServer32", nullptr, routerDll);
+  SetText("SOFTWARE\\Classes\\CLSID\\{5D0B9F27-6E13-4A8C-B7F4-2C39E8A1D064}\\InprocServer32", nullptr,
+          W("C:\\Windows\\system32\\QMTPerfInfo.dll"));
+  SetDword("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs", W("C:\\Windows\\system32\\QMTPerfInfo.dll"), 1);
+  const PerflibShape perflib({"009", "007"}, 500, {kBefore, kTarget, kAfter});
+  perflib.Write();
+  TestMachine::MakeFolder(W("C:\\Program Files\\Kestovar\\Zorvanex\\Router"));
+  TestMachine::WriteFile(routerDll, "legacy router");
+  TestMachine::WriteFile(W("C:\\Windows\\system32\\QMTPerfInfo.dll"), "legacy agent");
+}
+
+TEST(SetupCycle, OnlyTheProductsOwnKeysAndEntriesChange) {
+  TestMachine seedMachine;
+  BuildSeed();
+  const std::string seed = std::string(KvtrEmu_Prefix()) + "/seed.reg";
+  ASSERT_TRUE(KvtrEmu_ExportRegFile(seed.c_str(), nullptr, nullptr));
+
+  // A second, fresh machine runs the cycle, seeded from the file alone.
+  char pattern[] = "/tmp/kvtr-cycle-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(pattern));
+  const std::string prefix = pattern;
+  const std::string command = std::string("sh '") + KVTR_SOURCE_DIR + "/tests/e2e/setup_cycle.sh' '" KVTR_SETUP "' '" +
+                              prefix + "' '" + seed + "' '" + KVTR_SOURCE_DIR + "/mof' 'Zorvane Server'";
+  ASSERT_EQ(0, std::system(command.c_str()));
+  const std::string log = ReadText(prefix + "/cycle.log");
+
+  // Each export's result, in order.
+  std::vector<std::string> results;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    if (StartsWith(line, "result: ")) results.push_back(line.substr(8));
+  }
+  EXPECT_EQ((std::vector<std::string>{"0", "0", "-5", "-3", "0", "0"}), results) << log;
+  // The classes were there between install and uninstall, and are gone.
+  const size_t firstListing = log.find("wmi classes");
+  const size_t secondListing = log.find("wmi classes", firstListing + 1);
+  ASSERT_NE(std::string::npos, secondListing);
+  EXPECT_NE(std::string::npos, log.substr(firstListing, secondListing - firstListing).find("Win32_PerfRawData_Zorvane_Agent"));
+  EXPECT_EQ(std::string::npos, log.substr(secondListing).find("Zorvane"));
+
+  const RegText before = ParseRegFile(prefix + "/before.reg");
+  const RegText after = ParseRegFile(prefix + "/after.reg");
+  ASSERT_GT(before.size(), 40u);
+  const PerflibShape perflib({"009", "007"}, 500, {kBefore, kTarget, kAfter});
+  std::set<std::string> removed;
+  for (const auto& [key, values] : before) {
+    const auto found = after.find(key);
+    if (found == after.end()) {
+      EXPECT_TRUE(IsProductKey(key)) << "removed: " << key;
+      removed.insert(key);
+      continue;
+    }
+    for (const auto& [name, value] : values) {
+      const auto now = found->second.find(name);
+      const std::string changed = now == found->second.end() ? "<removed>" : now->second;
+      if (changed == value) continue;
+      if (key == kMachine + "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs") {
+        EXPECT_EQ("\"C:\\\\Windows\\\\system32\\\\QMTPerfInfo.dll\"", name);
+        EXPECT_EQ("<removed>", changed);
+      } else if (StartsWith(key, kMachine + "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Perflib\\")) {
+        // Exactly the service's own pairs are gone from the list.
+        const bool counter = name == "\"Counter\"";
+        ASSERT_TRUE(counter || name == "\"Help\"") << key << " " << name;
+        const PerflibTexts kept = counter ? PerflibShape::Without(perflib.counters(), 1102, 1200)
+                                          : PerflibShape::Without(perflib.help(), 1103, 1201);
+        EXPECT_EQ(perflib.Entries(counter, kept), MultiString(changed)) << key << " " << name;
+      } else {
+        ADD_FAILURE() << "changed: " << key << " " << name;
+      }
+    }
+    for (const auto& [name, value] : found->second) {
+      EXPECT_TRUE(values.count(name)) << "added: " << key << " " << name << "=" << value;
+    }
+  }
+  for (const auto& [key, values] : after) EXPECT_TRUE(before.count(key)) << "added key: " << key;
+  // Everything of the legacy product went.
+  EXPECT_TRUE(removed.count(kMachine + "SYSTEM\\CurrentControlSet\\Services\\Zorvane Router\\Performance"));
+  EXPECT_TRUE(removed.count(kMachine + "SYSTEM\\CurrentControlSet\\Services\\Zorvane Server\\Performance"));
+  EXPECT_TRUE(removed.count(kMachine + ComponentPath("S-1-5-18", kRouterComponent)));
+  EXPECT_TRUE(removed.count(kMachine + "SOFTWARE\\Classes\\CLSID\\{5D0B9F27-6E13-4A8C-B7F4-2C39E8A1D064}"));
+  // The run's machine stays for a look when something failed.
+  if (!::testing::Test::HasFailure()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(prefix, ignored);
+  }
+}
+
+}  // namespace
+}  // namespace kvtr::test
