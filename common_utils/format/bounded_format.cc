@@ -1,6 +1,7 @@
 #include "common_utils/format/bounded_format.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -11,6 +12,7 @@
 
 #include "common_utils/format/argument_slot.h"
 #include "common_utils/format/format_directive.h"
+#include "common_utils/format/format_plan.h"
 #include "platform/win32.h"
 
 namespace kvtr::format {
@@ -147,17 +149,40 @@ void EmitInteger(Sink<Char>& out, const Directive& directive, uint64_t magnitude
   Emit(out, directive, field);
 }
 
-int64_t SignedArgument(ArgType type, Length length, va_list& list) {
-  if (ClassOf(type) == ArgClass::kInt64) return va_arg(list, long long);
-  const int value = va_arg(list, int);
+// The argument of one conversion, from where the formatter takes it: a
+// va_list (ListArguments) or what the argument check took from that list
+// (PlannedArgument). Each conversion asks for its argument's class.
+struct ListArguments {
+  va_list& list;
+
+  int Int() { return va_arg(list, int); }
+  long long Int64() { return va_arg(list, long long); }
+  double Double() { return va_arg(list, double); }
+  const void* Pointer() { return va_arg(list, const void*); }
+};
+
+struct PlannedArgument {
+  uint64_t bits;  // as FetchArgumentBits returns them
+
+  int Int() const { return static_cast<int>(static_cast<uint32_t>(bits)); }
+  long long Int64() const { return static_cast<long long>(bits); }
+  double Double() const { return std::bit_cast<double>(bits); }
+  const void* Pointer() const { return reinterpret_cast<const void*>(static_cast<uintptr_t>(bits)); }
+};
+
+template <typename Arguments>
+int64_t SignedArgument(ArgType type, Length length, Arguments&& args) {
+  if (ClassOf(type) == ArgClass::kInt64) return args.Int64();
+  const int value = args.Int();
   if (length == Length::kShort) return static_cast<short>(value);
   if (length == Length::kChar) return static_cast<signed char>(value);
   return value;
 }
 
-uint64_t UnsignedArgument(ArgType type, Length length, va_list& list) {
-  if (ClassOf(type) == ArgClass::kInt64) return static_cast<unsigned long long>(va_arg(list, long long));
-  const unsigned value = va_arg(list, unsigned);
+template <typename Arguments>
+uint64_t UnsignedArgument(ArgType type, Length length, Arguments&& args) {
+  if (ClassOf(type) == ArgClass::kInt64) return static_cast<unsigned long long>(args.Int64());
+  const unsigned value = static_cast<unsigned>(args.Int());
   if (length == Length::kShort) return static_cast<unsigned short>(value);
   if (length == Length::kChar) return static_cast<unsigned char>(value);
   return value;
@@ -351,9 +376,11 @@ size_t MeasureText(const Unit* text, int precision, bool& ascii) {
 }
 
 // %s/%S: the precision counts units of the argument's own text, which is
-// converted to the output's width when it differs.
+// converted to the output's width when it differs. Inlined into each
+// formatting loop: %s is the most frequent conversion after %d.
 template <typename Char>
-bool EmitString(Sink<Char>& out, const Directive& directive, const void* argument, bool wideArgument) {
+[[gnu::always_inline]] inline bool EmitString(Sink<Char>& out, const Directive& directive, const void* argument,
+                                              bool wideArgument) {
   if (argument == nullptr) {
     const size_t length = directive.precision < 0 ? 6 : std::min(6, directive.precision);
     EmitText(out, directive, "(null)", length);
@@ -423,12 +450,16 @@ bool EmitCharacter(Sink<Char>& out, const Directive& directive, int argument, bo
 
 // ---- one conversion ----
 
-template <typename Char>
-bool Convert(Sink<Char>& out, const Directive& directive, ArgType type, va_list& list) {
+// Emits one conversion, taking its argument of `type` from `args`. False
+// when the text cannot be converted to the output's width. Inlined into
+// each formatting loop, so that a va_list argument is read where it is used.
+template <typename Char, typename Arguments>
+[[gnu::always_inline]] inline bool Convert(Sink<Char>& out, const Directive& directive, ArgType type,
+                                           Arguments&& args) {
   switch (directive.conversion) {
     case 'd':
     case 'i': {
-      const int64_t value = SignedArgument(type, directive.length, list);
+      const int64_t value = SignedArgument(type, directive.length, args);
       const uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
       EmitInteger(out, directive, magnitude, value < 0, directive.conversion);
       return true;
@@ -437,79 +468,127 @@ bool Convert(Sink<Char>& out, const Directive& directive, ArgType type, va_list&
     case 'o':
     case 'x':
     case 'X':
-      EmitInteger(out, directive, UnsignedArgument(type, directive.length, list), false, directive.conversion);
+      EmitInteger(out, directive, UnsignedArgument(type, directive.length, args), false, directive.conversion);
       return true;
     case 'p': {
       // Upper-case hex, zero-padded to the pointer's width, without "0x".
       Directive pointer = directive;
       pointer.flags &= static_cast<uint8_t>(kFlagLeft);
       pointer.precision = 2 * sizeof(void*);
-      EmitInteger(out, pointer, reinterpret_cast<uintptr_t>(va_arg(list, void*)), false, 'X');
+      EmitInteger(out, pointer, reinterpret_cast<uintptr_t>(args.Pointer()), false, 'X');
       return true;
     }
     case 'n':
       // Takes its pointer; writing through it is never done.
-      (void)va_arg(list, void*);
+      (void)args.Pointer();
       return true;
     case 'c':
     case 'C':
-      return EmitCharacter(out, directive, va_arg(list, int), type == ArgType::kWchar);
+      return EmitCharacter(out, directive, args.Int(), type == ArgType::kWchar);
     case 's':
     case 'S':
-      return EmitString(out, directive, va_arg(list, const void*), type == ArgType::kWcharPointer);
+      return EmitString(out, directive, args.Pointer(), type == ArgType::kWcharPointer);
     default:  // e E f F g G a A
-      EmitFloat(out, directive, directive.conversion, va_arg(list, double));
+      EmitFloat(out, directive, directive.conversion, args.Double());
       return true;
   }
 }
 
-// A '*' value: the width (negative: left-justified) or the precision
-// (negative: none).
-void ApplyStar(Directive& directive, int value) {
-  if (directive.afterDot) {
-    directive.precision = value < 0 ? -1 : std::min(value, detail::kMaxField);
-    return;
-  }
-  if (value < 0) {
-    directive.flags |= kFlagLeft;
-    directive.width = value == INT_MIN ? detail::kMaxField : std::min(-value, detail::kMaxField);
-  } else {
-    directive.width = std::min(value, detail::kMaxField);
-  }
-}
+// ---- where the directives come from ----
+//
+// A source hands the formatting loop the literal text up to the next
+// directive (Literal) and says whether that text was the last (AtEnd).
+// Next then reads the directive, with its star values applied, and calls
+// emit(directive, kind, type, arguments), where `arguments` gives what the
+// conversion takes; it returns emit's result, or false for a directive that
+// is not valid. Both sources feed the same loop and the same Convert.
 
+// Parses the format and takes the arguments from a va_list.
 template <typename Char>
-int Format(Char* buffer, size_t count, const Char* format, va_list args) {
-  if (format == nullptr || (buffer == nullptr && count != 0)) return -1;
-  constexpr bool kWideConventions = sizeof(Char) == sizeof(wchar);
-  const bool measuring = buffer == nullptr;
-  Sink<Char> out(buffer, count);
-  ArgumentCursor cursor(args);
-  bool valid = true;
-  const Char* p = format;
-  for (;;) {
-    const Char* literal = p;
-    p = FindConversionOrEnd(p);
-    out.Put(literal, static_cast<size_t>(p - literal));
-    if (*p == 0) break;
-    if (!measuring && out.cut()) break;  // cut already: the result is -1 whatever follows
+class ListSource {
+ public:
+  // The cursor is not a member: an object holding a va_list would keep the
+  // format position out of registers.
+  ListSource(const Char* format, ArgumentCursor& cursor) : p_(format), cursor_(cursor) {}
 
+  const Char* Literal(size_t& length) {
+    const Char* const literal = p_;
+    p_ = FindConversionOrEnd(p_);
+    length = static_cast<size_t>(p_ - literal);
+    return literal;
+  }
+  bool AtEnd() const { return *p_ == 0; }
+
+  template <typename Emit>
+  bool Next(Emit&& emit) {
+    constexpr bool kWideConventions = sizeof(Char) == sizeof(wchar);
     Directive directive;
     bool afterStar = false;
-    ++p;
+    ++p_;
     for (;;) {
-      const Piece<Char> piece = ParsePiece(p, afterStar, kWideConventions, directive);
-      p = piece.next;
+      const Piece<Char> piece = ParsePiece(p_, afterStar, kWideConventions, directive);
+      p_ = piece.next;
       if (piece.kind == PieceKind::kStar) {
-        ApplyStar(directive, va_arg(cursor.list, int));
+        ApplyStar(directive, va_arg(cursor_.list, int));
         afterStar = true;
         continue;
       }
-      if (piece.kind == PieceKind::kInvalid) valid = false;
-      else if (piece.kind == PieceKind::kPercent) out.Put(static_cast<Char>('%'));
-      else valid = Convert(out, directive, piece.type, cursor.list);
-      break;
+      if (piece.kind == PieceKind::kInvalid) return false;
+      return emit(directive, piece.kind, piece.type, ListArguments{cursor_.list});
     }
+  }
+
+ private:
+  const Char* p_;
+  ArgumentCursor& cursor_;
+};
+
+// Replays a plan the argument check made: the parsing and the argument
+// fetching are done already.
+class PlanSource {
+ public:
+  explicit PlanSource(const FormatPlan& plan) : plan_(plan) {}
+
+  const wchar* Literal(size_t& length) const {
+    if (next_ == plan_.size()) {
+      length = plan_.tailLength();
+      return plan_.tail();
+    }
+    length = plan_[next_].literalLength;
+    return plan_[next_].literal;
+  }
+  bool AtEnd() const { return next_ == plan_.size(); }
+
+  template <typename Emit>
+  bool Next(Emit&& emit) {
+    const ConversionStep& step = plan_[next_++].step;
+    return emit(step.directive, step.kind, step.type, PlannedArgument{step.bits});
+  }
+
+ private:
+  const FormatPlan& plan_;
+  int next_ = 0;
+};
+
+// The formatting loop: inlined into each caller so that the source's state
+// stays in registers.
+template <typename Char, typename Source>
+[[gnu::always_inline]] inline int Format(Char* buffer, size_t count, Source&& source) {
+  const bool measuring = buffer == nullptr;
+  Sink<Char> out(buffer, count);
+  bool valid = true;
+  for (;;) {
+    size_t literalLength;
+    const Char* const literal = source.Literal(literalLength);
+    out.Put(literal, literalLength);
+    if (source.AtEnd()) break;
+    if (!measuring && out.cut()) break;  // cut already: the result is -1 whatever follows
+
+    valid = source.Next([&](const Directive& directive, PieceKind kind, ArgType type, auto&& arguments) {
+      if (kind == PieceKind::kConversion) return Convert(out, directive, type, arguments);
+      out.Put(static_cast<Char>('%'));
+      return true;
+    });
     if (!valid) break;
   }
 
@@ -524,6 +603,13 @@ int Format(Char* buffer, size_t count, const Char* format, va_list args) {
   return -1;
 }
 
+template <typename Char>
+int Format(Char* buffer, size_t count, const Char* format, va_list args) {
+  if (format == nullptr || (buffer == nullptr && count != 0)) return -1;
+  ArgumentCursor cursor(args);
+  return Format(buffer, count, ListSource<Char>(format, cursor));
+}
+
 }  // namespace
 
 int FormatBounded(wchar* buffer, size_t count, const wchar* format, va_list args) {
@@ -532,6 +618,11 @@ int FormatBounded(wchar* buffer, size_t count, const wchar* format, va_list args
 
 int FormatBounded(char* buffer, size_t count, const char* format, va_list args) {
   return Format(buffer, count, format, args);
+}
+
+int FormatPlanned(wchar* buffer, size_t count, const FormatPlan& plan) {
+  if (buffer == nullptr && count != 0) return -1;
+  return Format(buffer, count, PlanSource(plan));
 }
 
 int FormatBoundedF(wchar* buffer, size_t count, const wchar* format, ...) {

@@ -16,8 +16,10 @@
 // A '*' before any '.' is the width, one after a '.' the precision.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -63,47 +65,33 @@ inline constexpr const char* ArgTypeName(ArgType type) noexcept {
 // where the two are the same type.
 enum class ArgClass : uint8_t { kInt32, kInt64, kDouble, kPointer };
 
+namespace detail {
+
+struct ArgTraits {
+  ArgClass cls;
+  uint8_t valueBytes;
+};
+
+// By ArgType (a table: the check and the formatter look these up for every
+// argument).
+inline constexpr ArgTraits kArgTraits[] = {
+    {ArgClass::kInt32, 1},   {ArgClass::kInt32, 2},   {ArgClass::kInt32, 4},   {ArgClass::kInt32, 4},
+    {ArgClass::kInt32, 4},   {ArgClass::kInt32, 4},   {ArgClass::kInt32, 2},   {ArgClass::kInt32, 2},
+    {ArgClass::kInt64, 8},   {ArgClass::kInt64, 8},   {ArgClass::kDouble, 8},  {ArgClass::kDouble, 8},
+    {ArgClass::kPointer, 0}, {ArgClass::kPointer, 0}, {ArgClass::kPointer, 0}, {ArgClass::kPointer, 0},
+};
+static_assert(std::size(kArgTraits) == static_cast<size_t>(ArgType::kWcharPointer) + 1);
+
+}  // namespace detail
+
 inline constexpr ArgClass ClassOf(ArgType type) noexcept {
-  switch (type) {
-    case ArgType::kInt64:
-    case ArgType::kUnsignedInt64:
-      return ArgClass::kInt64;
-    case ArgType::kDouble:
-    case ArgType::kLongDouble:
-      return ArgClass::kDouble;
-    case ArgType::kIntPointer:
-    case ArgType::kVoidPointer:
-    case ArgType::kCharPointer:
-    case ArgType::kWcharPointer:
-      return ArgClass::kPointer;
-    default:
-      return ArgClass::kInt32;
-  }
+  return detail::kArgTraits[static_cast<unsigned>(type)].cls;
 }
 
 // Bytes of a value argument's own storage that hold its value (0 for the
 // pointer types, whose targets are checked instead).
 inline constexpr unsigned ValueBytes(ArgType type) noexcept {
-  switch (type) {
-    case ArgType::kChar:
-      return 1;
-    case ArgType::kWchar:
-    case ArgType::kShortInt:
-    case ArgType::kUnsignedShortInt:
-      return 2;
-    case ArgType::kInt:
-    case ArgType::kUnsignedInt:
-    case ArgType::kLongInt:
-    case ArgType::kLongUnsignedInt:
-      return 4;
-    case ArgType::kInt64:
-    case ArgType::kUnsignedInt64:
-    case ArgType::kDouble:
-    case ArgType::kLongDouble:
-      return 8;
-    default:
-      return 0;
-  }
+  return detail::kArgTraits[static_cast<unsigned>(type)].valueBytes;
 }
 
 enum class Length : uint8_t {
@@ -131,7 +119,7 @@ enum DirectiveFlag : uint8_t {
 };
 
 // What the pieces read so far say about the conversion. Filled piece by
-// piece; a star's value is applied by the formatter.
+// piece; a star's value is applied with ApplyStar.
 struct Directive {
   uint8_t flags = 0;
   bool afterDot = false;  // a '.' was seen: digits and '*' now set the precision
@@ -197,9 +185,9 @@ inline constexpr bool TakesWide(Length length, bool ownWidth, bool wideConventio
 #if defined(__SSE2__)
 // Compares whole aligned 16-byte chunks. An aligned chunk never spans two
 // pages, so the bytes around the text that it also loads are exactly as
-// readable as the text itself.
+// readable as the text itself (an address sanitizer is told so).
 template <typename Char>
-inline const Char* FindConversionOrEndSse2(const Char* p) noexcept {
+[[gnu::no_sanitize_address]] inline const Char* FindConversionOrEndSse2(const Char* p) noexcept {
   const uintptr_t address = reinterpret_cast<uintptr_t>(p);
   const char* chunk = reinterpret_cast<const char*>(address & ~uintptr_t{15});
   unsigned skip = static_cast<unsigned>(address & 15);  // bytes of the first chunk before `p`
@@ -249,6 +237,23 @@ inline constexpr auto kBareConversions = [] {
 }();
 
 }  // namespace detail
+
+// A '*' value: the width (negative: left-justified) or the precision
+// (negative: none).
+// Out of line: stars are rare, and inlined into a formatting loop it costs
+// that loop registers.
+[[gnu::noinline]] inline void ApplyStar(Directive& directive, int value) noexcept {
+  if (directive.afterDot) {
+    directive.precision = value < 0 ? -1 : std::min(value, detail::kMaxField);
+    return;
+  }
+  if (value < 0) {
+    directive.flags |= kFlagLeft;
+    directive.width = value == INT_MIN ? detail::kMaxField : std::min(-value, detail::kMaxField);
+  } else {
+    directive.width = std::min(value, detail::kMaxField);
+  }
+}
 
 // The first '%' or terminator at or after `p`: the literal text between
 // conversions is most of a message, so this search is the hot loop of both

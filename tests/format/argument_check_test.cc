@@ -184,6 +184,15 @@ TEST_F(ArgumentCheckTest, StringsAreReadUpToTheirTerminator) {
   ASSERT_EQ(2u, entry.arguments.size());
   EXPECT_EQ(unterminated.tail(3), entry.arguments[1].unreadableAddress);
 
+  // A terminator just before the text is not the text's own.
+  const wchar zeroThenWide[] = {0, 'a', 'b', 'c'};
+  const MemoryPages zeroThenNarrowAtEdge(MemoryPages::Access::kReadOnly, "\0abc", 4);
+  const MemoryPages zeroThenWideAtEdge(MemoryPages::Access::kReadOnly, zeroThenWide, sizeof zeroThenWide);
+  EXPECT_FALSE(Check(true, W("%S"), zeroThenNarrowAtEdge.tail(3)));
+  EXPECT_EQ(zeroThenNarrowAtEdge.tail(3), Rejected().arguments.at(0).unreadableAddress);
+  EXPECT_FALSE(Check(true, W("%s"), zeroThenWideAtEdge.tail(6)));
+  EXPECT_EQ(zeroThenWideAtEdge.tail(6), Rejected().arguments.at(0).unreadableAddress);
+
   // A format and a string running from one readable page into the next.
   std::vector<wchar> memory(3 * 4096);
   const uintptr_t start = reinterpret_cast<uintptr_t>(memory.data());
