@@ -35,8 +35,7 @@ bool RemoveClassFromWBEM(const WCHAR* className, HostLogCallback callback) {
   bool deleted = false;
   IMofCompiler* compiler = nullptr;
   try {
-    const HRESULT created = CoCreateInstance(kMofCompilerClassId, nullptr, CLSCTX_INPROC_SERVER,
-                                             kMofCompilerInterfaceId, reinterpret_cast<void**>(&compiler));
+    const HRESULT created = CreateMofCompiler(&compiler);
     if (created != S_OK) {
       kvtr::installer::SystemErrorText error(GetLastError(), kvtr::installer::kUserDefaultLanguage);
       kvtr::installer::ReportToHost(callback, kLevelFailure, kFunction, __LINE__, &g_wmiContext,
@@ -47,8 +46,7 @@ bool RemoveClassFromWBEM(const WCHAR* className, HostLogCallback callback) {
       std::memset(&status, 0, sizeof status);
       const HRESULT result = compiler->CompileBuffer(kDeletionBufferBytes, reinterpret_cast<BYTE*>(deletion), nullptr,
                                                      nullptr, nullptr, nullptr, kCompileOptions, 0, 0, &status);
-      // A negative result is a COM failure code: nothing was deleted.
-      if (result == WBEM_S_FALSE || result < 0 || status.lPhaseError > 0) {
+      if (CompilationFailed(result, status)) {
         kvtr::installer::ReportToHost(
             callback, kLevelFailure, kFunction, __LINE__, &g_wmiContext,
             W("Error [%d] MOF compilation failed with error : %s, error code : %d, object number : %d"), result,

@@ -72,6 +72,15 @@ void DeleteServiceKeys(const Procedure& procedure, HostLogCallback callback) {
   }
 }
 
+// The steps both procedures begin with: the installer component record
+// (which gives the DLL's recorded path) and the three service keys.
+void RemoveRecordsAndServiceKeys(const Procedure& procedure, HostLogCallback callback, char* foundPath) {
+  std::memset(foundPath, 0, kFoundPathBytes);
+  kvtr::installer::RemoveComponentRegistration(procedure.dllName, procedure.function, procedure.componentReport,
+                                               callback, foundPath);
+  DeleteServiceKeys(procedure, callback);
+}
+
 // Reports the fixed path that could not be deleted with the error of that
 // deletion.
 void ReportUndeletable(HostLogCallback callback, const char* function, const WCHAR* path, DWORD error) {
@@ -134,10 +143,7 @@ namespace qel_wmi {
 bool RemoveOldRouterCounters() {
   const HostLogCallback callback = kvtr::installer::CurrentHostLog();
   char foundPath[kFoundPathBytes];
-  std::memset(foundPath, 0, sizeof foundPath);
-  kvtr::installer::RemoveComponentRegistration(kRouter.dllName, kRouter.function, kRouter.componentReport, callback,
-                                               foundPath);
-  DeleteServiceKeys(kRouter, callback);
+  RemoveRecordsAndServiceKeys(kRouter, callback, foundPath);
   if (!UnregisterCOM(kRouter.classId, callback)) return true;
   ReportLiteralToHost(callback, kLevelCleanupStep, kRouter.function, __LINE__, &g_wmiContext, kRouter.comReport);
   if (kvtr::installer::FileExistsA(foundPath)) {
@@ -151,10 +157,7 @@ bool RemoveOldRouterCounters() {
 bool RemoveOldAgentCounters() {
   const HostLogCallback callback = kvtr::installer::CurrentHostLog();
   char foundPath[kFoundPathBytes];
-  std::memset(foundPath, 0, sizeof foundPath);
-  kvtr::installer::RemoveComponentRegistration(kAgent.dllName, kAgent.function, kAgent.componentReport, callback,
-                                               foundPath);
-  DeleteServiceKeys(kAgent, callback);
+  RemoveRecordsAndServiceKeys(kAgent, callback, foundPath);
   RemoveSharedDllEntries(callback, foundPath);
   if (UnregisterCOM(kAgent.classId, callback)) {
     ReportLiteralToHost(callback, kLevelCleanupStep, kAgent.function, __LINE__, &g_wmiContext, kAgent.comReport);

@@ -28,6 +28,16 @@ struct PhaseTable {
 const CLSID kMofCompilerClassId = {0x6DAF9757, 0x2E37, 0x11D2, {0xAE, 0xC9, 0x00, 0xC0, 0x4F, 0xB6, 0x88, 0x20}};
 const IID kMofCompilerInterfaceId = {0x6DAF974E, 0x2E37, 0x11D2, {0xAE, 0xC9, 0x00, 0xC0, 0x4F, 0xB6, 0x88, 0x20}};
 
+HRESULT CreateMofCompiler(IMofCompiler** compiler) {
+  *compiler = nullptr;
+  return CoCreateInstance(kMofCompilerClassId, nullptr, CLSCTX_INPROC_SERVER, kMofCompilerInterfaceId,
+                          reinterpret_cast<void**>(compiler));
+}
+
+bool CompilationFailed(HRESULT result, const WBEM_COMPILE_STATUS_INFO& status) {
+  return result == WBEM_S_FALSE || result < 0 || status.lPhaseError > 0;
+}
+
 const WCHAR* CompilePhaseText(LONG phase) {
   static const PhaseTable table;
   // Phases outside the table have no text, like the unassigned entries.
@@ -48,8 +58,7 @@ bool CompileMOFile(const WCHAR* path) {
   bool compiled = false;
   IMofCompiler* compiler = nullptr;
   try {
-    const HRESULT created = CoCreateInstance(kMofCompilerClassId, nullptr, CLSCTX_INPROC_SERVER,
-                                             kMofCompilerInterfaceId, reinterpret_cast<void**>(&compiler));
+    const HRESULT created = CreateMofCompiler(&compiler);
     if (created != S_OK) {
       SystemErrorText error(GetLastError(), kUserDefaultLanguage);
       ReportToHost(callback, kLevelFailure, kFunction, __LINE__, &g_wmiContext,
@@ -62,8 +71,7 @@ bool CompileMOFile(const WCHAR* path) {
       std::memset(&status, 0, sizeof status);
       const HRESULT result = compiler->CompileFile(const_cast<LPWSTR>(path), nullptr, nullptr, nullptr, nullptr,
                                                    kCompileOptions, 0, 0, &status);
-      // A negative result is a COM failure code: the file did not compile.
-      if (result == WBEM_S_FALSE || result < 0 || status.lPhaseError > 0) {
+      if (CompilationFailed(result, status)) {
         ReportToHost(callback, kLevelFailure, kFunction, __LINE__, &g_wmiContext,
                      W("Error [%d] MOF [%s] compilation failed with error : %s, error code : %d, object number : %d"),
                      result, path, CompilePhaseText(status.lPhaseError), status.hRes, status.ObjectNum);

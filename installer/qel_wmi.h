@@ -25,6 +25,14 @@ constexpr LONG kCompileOptions = 0x108;
 // the data"; null for any other phase.
 const WCHAR* CompilePhaseText(LONG phase);
 
+// Creates the MOF compiler object in process. The creation's result; on
+// success `compiler` holds the interface, on failure it is null.
+HRESULT CreateMofCompiler(IMofCompiler** compiler);
+
+// A compilation failed when the compiler answers 1 (WBEM_S_FALSE), a COM
+// failure code (negative), or a status record naming a failed phase.
+bool CompilationFailed(HRESULT result, const WBEM_COMPILE_STATUS_INFO& status);
+
 // Compiles one MOF file and reports every failure to the host's callback
 // (as set when the call starts). True when the file compiled.
 bool CompileMOFile(const WCHAR* path);

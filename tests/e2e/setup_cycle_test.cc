@@ -57,24 +57,11 @@ RegText ParseRegFile(const std::string& path) {
 
 // The entries of a hex(7) value text.
 std::vector<WString> MultiString(const std::string& text) {
-  std::vector<WString> entries;
-  const size_t colon = text.find(':');
-  std::vector<uint8_t> bytes;
-  for (size_t i = colon + 1; i + 1 < text.size(); i += 3) {
-    bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  std::string bytes;
+  for (size_t i = text.find(':') + 1; i + 1 < text.size(); i += 3) {
+    bytes.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
   }
-  WString current;
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    const WCHAR unit = static_cast<WCHAR>(bytes[i] | (bytes[i + 1] << 8));
-    if (unit == 0) {
-      if (current.empty()) break;
-      entries.push_back(current);
-      current.clear();
-    } else {
-      current.push_back(unit);
-    }
-  }
-  return entries;
+  return DecodeMultiString(bytes);
 }
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }

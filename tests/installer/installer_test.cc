@@ -1,8 +1,6 @@
 #include "installer/installer_test.h"
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "platform/mofcomp/wmi_repository.h"
 
@@ -121,42 +119,7 @@ void InstallerTest::SetAutorecoverEntries(const std::vector<WString>& entries) {
 
 std::vector<WString> InstallerTest::AutorecoverEntries() {
   const std::string bytes = AutorecoverBytes();
-  std::vector<WString> entries;
-  if (bytes == kMissing) return entries;
-  WString current;
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    const WCHAR unit = static_cast<WCHAR>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
-    if (unit == 0) {
-      if (current.empty()) break;
-      entries.push_back(current);
-      current.clear();
-    } else {
-      current.push_back(unit);
-    }
-  }
-  return entries;
-}
-
-std::string ReadSourceFile(const std::string& relative) {
-  std::string root = KVTR_SOURCE_DIR;
-#ifdef _WIN32
-  root = "Z:" + root;  // Wine's drive Z: is the host's root
-#endif
-  std::ifstream in(root + "/" + relative, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string MultiStringBytes(const std::vector<WString>& entries) {
-  std::string bytes;
-  for (const WString& entry : entries) {
-    for (WCHAR unit : entry) {
-      bytes.push_back(static_cast<char>(unit & 0xFF));
-      bytes.push_back(static_cast<char>(unit >> 8));
-    }
-    bytes.append(2, '\0');
-  }
-  bytes.append(2, '\0');
-  return bytes;
+  return bytes == kMissing ? std::vector<WString>() : DecodeMultiString(bytes);
 }
 
 }  // namespace kvtr::test

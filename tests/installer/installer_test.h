@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "installer/host_log.h"
-#include "mofcomp/mof_server.h"
+#include "support/mof_server.h"
 #include "support/test_machine.h"
 
 namespace kvtr::test {
@@ -56,11 +56,5 @@ class InstallerTest : public ::testing::Test {
   bool comInitialized_ = false;
   std::string savedAutorecover_;
 };
-
-// Text of a file below the source tree (the product's MOF files).
-std::string ReadSourceFile(const std::string& relative);
-
-// The raw bytes of a REG_MULTI_SZ list of entries.
-std::string MultiStringBytes(const std::vector<WString>& entries);
 
 }  // namespace kvtr::test

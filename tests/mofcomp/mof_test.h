@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "mofcomp/mof_server.h"
+#include "support/mof_server.h"
 #include "platform/mofcomp/mof_status.h"
 #include "platform/mofcomp/wmi_repository.h"
 #include "support/test_machine.h"

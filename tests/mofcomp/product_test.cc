@@ -11,15 +11,6 @@ namespace {
 
 using ProductMof = MofTest;
 
-std::string ReadProductMof(const std::string& name) {
-  std::string root = KVTR_SOURCE_DIR;
-#ifdef _WIN32
-  root = "Z:" + root;  // Wine's drive Z: is the host's root
-#endif
-  std::ifstream in(root + "/mof/" + name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 TEST_F(ProductMof, FilesCompileIntoRootCimv2AsRawPerformanceClasses) {
   struct File {
     const char* file;
@@ -35,7 +26,7 @@ TEST_F(ProductMof, FilesCompileIntoRootCimv2AsRawPerformanceClasses) {
   std::vector<WString> paths;
   std::vector<std::string> expected = kBuiltinCimv2;
   for (const File& f : files) {
-    const std::string text = ReadProductMof(f.file);
+    const std::string text = ReadSourceFile(std::string("mof/") + f.file);
     ASSERT_FALSE(text.empty()) << f.file;
     paths.push_back(WriteMof(f.file, text));
     // Compiled the way setup does it: no namespace, no flags.

@@ -116,15 +116,6 @@ TEST_F(MofSyntax, AcceptsTheMofProductFilesUse) {
   for (const char* text : texts) EXPECT_EQ(kSuccess, CompileBytes(text + std::string(1, '\0'), mof::option::kCheckOnly).Text()) << text;
 }
 
-std::string ReadSource(const std::string& name) {
-  std::string root = KVTR_SOURCE_DIR;
-#ifdef _WIN32
-  root = "Z:" + root;  // Wine's drive Z: is the host's root
-#endif
-  std::ifstream in(root + "/mof/" + name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 LONG LineCount(std::string_view text) {
   LONG lines = 1;
   for (char c : text) lines += c == '\n';
@@ -149,7 +140,7 @@ void ExpectSane(const Outcome& outcome, std::string_view text, const std::string
 }
 
 TEST_F(MofSyntax, TruncatedTextFailsCleanly) {
-  const std::string text = ReadSource("AgentWMIPerf.mof");
+  const std::string text = ReadSourceFile("mof/AgentWMIPerf.mof");
   ASSERT_GT(text.size(), 500u);
   size_t failures = 0;
   for (size_t length = 0; length <= text.size(); ++length) {
@@ -165,7 +156,7 @@ TEST_F(MofSyntax, TruncatedTextFailsCleanly) {
 }
 
 TEST_F(MofSyntax, GarbledTextFailsCleanly) {
-  const std::string text = ReadSource("RouterClientPerf.mof");
+  const std::string text = ReadSourceFile("mof/RouterClientPerf.mof");
   ASSERT_GT(text.size(), 500u);
   static const char kNasty[] = "{}[]();,:=\"'\\/*#$-+.\n\r\t 0x9b\xFF\x80";
   uint32_t seed = 12345;

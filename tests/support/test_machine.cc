@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <vector>
 
 #ifdef _WIN32
@@ -166,5 +167,43 @@ bool TestMachine::SetReadOnly(const WString& path, bool readOnly) {
 }
 
 #endif
+
+std::string ReadSourceFile(const std::string& relative) {
+  std::string root = KVTR_SOURCE_DIR;
+#ifdef _WIN32
+  root = "Z:" + root;  // Wine's drive Z: is the host's root
+#endif
+  std::ifstream in(root + "/" + relative, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<WString> DecodeMultiString(std::string_view bytes) {
+  std::vector<WString> entries;
+  WString current;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const auto unit = static_cast<WCHAR>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
+    if (unit != 0) {
+      current.push_back(unit);
+      continue;
+    }
+    if (current.empty()) break;
+    entries.push_back(current);
+    current.clear();
+  }
+  return entries;
+}
+
+std::string MultiStringBytes(const std::vector<WString>& entries) {
+  std::string bytes;
+  for (const WString& entry : entries) {
+    for (WCHAR unit : entry) {
+      bytes.push_back(static_cast<char>(unit & 0xFF));
+      bytes.push_back(static_cast<char>(unit >> 8));
+    }
+    bytes.append(2, '\0');
+  }
+  bytes.append(2, '\0');
+  return bytes;
+}
 
 }  // namespace kvtr::test

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/win32.h"
 
@@ -45,5 +46,13 @@ class TestMachine {
 
 // Deletes a registry key with everything below it (test cleanup only).
 LONG DeleteTree(HKEY root, const std::string& path);
+
+// The bytes of a file below the source tree, e.g. "mof/AgentWMIPerf.mof".
+std::string ReadSourceFile(const std::string& relative);
+
+// The entries of REG_MULTI_SZ data, up to the list's terminating empty
+// string, and the data of a list of entries.
+std::vector<WString> DecodeMultiString(std::string_view bytes);
+std::string MultiStringBytes(const std::vector<WString>& entries);
 
 }  // namespace kvtr::test

@@ -1,4 +1,4 @@
-#include "mofcomp/mof_server.h"
+#include "support/mof_server.h"
 
 #include "support/test_machine.h"
 
