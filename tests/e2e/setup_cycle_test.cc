@@ -5,6 +5,8 @@
 // entries.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -198,6 +200,38 @@ TEST(SetupCycle, OnlyTheProductsOwnKeysAndEntriesChange) {
     std::error_code ignored;
     std::filesystem::remove_all(prefix, ignored);
   }
+}
+
+// Exit status of kvtr-setup with `arguments`, its output going to `output`.
+int RunSetup(const std::string& arguments, const std::string& output) {
+  const int status = std::system((std::string("'") + KVTR_SETUP + "' " + arguments + " >'" + output + "' 2>&1").c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(SetupHost, BadUsageGivesTheUsageAndStatusTwo) {
+  TestMachine machine;
+  const std::string output = std::string(KvtrEmu_Prefix()) + "/output.txt";
+  const std::string prefix = std::string("--prefix '") + KvtrEmu_Prefix() + "' ";
+  for (const std::string& arguments : {std::string(""), std::string("no-such-command"), std::string("--bogus install-agent"),
+                                       std::string("uninstall-agent extra"), std::string("uninstall-old-counters"),
+                                       std::string("install-router a b"), std::string("reg export")}) {
+    EXPECT_EQ(2, RunSetup(prefix + arguments, output)) << arguments;
+    EXPECT_NE(std::string::npos, ReadText(output).find("usage: kvtr-setup")) << arguments;
+  }
+  EXPECT_EQ(0, RunSetup("--help", output));
+  EXPECT_NE(std::string::npos, ReadText(output).find("uninstall-old-counters SERVICE"));
+}
+
+TEST(SetupHost, EachReportIsOneLineAndTheResultComesLast) {
+  TestMachine machine;
+  const std::string output = std::string(KvtrEmu_Prefix()) + "/output.txt";
+  // -5 leaves the process as status 251.
+  EXPECT_EQ(251, RunSetup(std::string("--prefix '") + KvtrEmu_Prefix() + "' install-agent 'C:\\nowhere'", output));
+  EXPECT_EQ("[1] InstAgent:", ReadText(output).substr(0, 14));
+  EXPECT_NE(std::string::npos, ReadText(output).find(": Cannot find path : [C:\\nowhere]\nresult: -5\n"));
+  // A library that cannot be loaded is named.
+  EXPECT_EQ(1, RunSetup("--library /nonexistent/libkvtr.so install-agent", output));
+  EXPECT_NE(std::string::npos, ReadText(output).find("/nonexistent/libkvtr.so"));
 }
 
 }  // namespace
