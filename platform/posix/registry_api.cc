@@ -328,22 +328,6 @@ WString AnsiData(const BYTE* data, DWORD size) {
 
 WString Wide(const char* text) { return AnsiToWide(text); }
 
-// Windows counts a string's terminator that the caller left out of the size
-// when the unit right after the data is one: the size grows by one unit.
-DWORD WithForgottenTerminator(DWORD type, const BYTE* data, DWORD size, size_t unit) {
-  if (data == nullptr || size < unit || !IsStringType(type)) return size;
-  const size_t last = (size / unit - 1) * unit;
-  const size_t next = (size / unit) * unit;
-  auto isZero = [&](size_t offset) {
-    for (size_t i = 0; i < unit; ++i) {
-      if (data[offset + i] != 0) return false;
-    }
-    return true;
-  };
-  if (isZero(last) || IsBadReadPtr(data + next, unit) || !isZero(next)) return size;
-  return static_cast<DWORD>(size + unit);
-}
-
 }  // namespace
 }  // namespace kvtr::posix
 
@@ -463,16 +447,19 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE 
   return QueryValue(key, wide.c_str(), type, data, dataSize, /*ansi=*/true);
 }
 
+// The data is stored exactly as counted. NT also counts a string's
+// terminator that the caller left out of the size when one follows the data
+// in memory; finding out needs a read past the caller's buffer, which the
+// layer never makes.
 LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD dataSize) {
   KVTR_REGISTRY_FAULT("RegSetValueExW");
-  return SetValue(key, valueName, type, data, WithForgottenTerminator(type, data, dataSize, sizeof(WCHAR)));
+  return SetValue(key, valueName, type, data, dataSize);
 }
 
 LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD dataSize) {
   KVTR_REGISTRY_FAULT("RegSetValueExA");
   const kvtr::WString wideName = valueName ? Wide(valueName) : kvtr::WString();
   if (data == nullptr || !IsStringType(type)) return SetValue(key, wideName.c_str(), type, data, dataSize);
-  dataSize = WithForgottenTerminator(type, data, dataSize, 1);
   const kvtr::WString text = AnsiData(data, dataSize);
   return SetValue(key, wideName.c_str(), type, reinterpret_cast<const BYTE*>(text.data()),
                   static_cast<DWORD>(text.size() * sizeof(WCHAR)));

@@ -64,13 +64,20 @@ TEST_F(RegistryValues, EveryTypeKeepsItsBytes) {
   const Bytes followed = WideBytes(W("abcZ"));
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, W("unterminated"), 0, REG_SZ, followed.data(), 6));
   EXPECT_EQ(WideBytes(W("abc")), Get(W("unterminated")));
-  // ...unless a terminator follows it in memory: Windows then counts it.
+  // ...unless a terminator follows it in memory: Windows then counts it,
+  // reading past the counted bytes. The layer never reads past a caller's
+  // buffer and stores what was counted.
   const Bytes terminated = WideBytes(WString(W("abc")) + WString(1, 0));
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, W("forgot"), 0, REG_SZ, terminated.data(), 6));
-  EXPECT_EQ(terminated, Get(W("forgot")));
   const char narrow[] = "xyz";
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "forgot-narrow", 0, REG_SZ, reinterpret_cast<const BYTE*>(narrow), 3));
-  EXPECT_EQ(WideBytes(WString(W("xyz")) + WString(1, 0)), Get(W("forgot-narrow")));
+  if (LayerDiffers("a string size that leaves out a following terminator is stored as counted")) {
+    EXPECT_EQ(WideBytes(W("abc")), Get(W("forgot")));
+    EXPECT_EQ(WideBytes(W("xyz")), Get(W("forgot-narrow")));
+  } else {
+    EXPECT_EQ(terminated, Get(W("forgot")));
+    EXPECT_EQ(WideBytes(WString(W("xyz")) + WString(1, 0)), Get(W("forgot-narrow")));
+  }
 
   for (const Case& c : cases) {
     DWORD type = 0xdeadbeef;

@@ -69,6 +69,14 @@ bool RunningUnderWine() {
 
 bool WineDiffers(const char*) { return RunningUnderWine(); }
 
+bool LayerDiffers(const char*) {
+#ifdef _WIN32
+  return false;
+#else
+  return true;
+#endif
+}
+
 LONG DeleteTree(HKEY root, const std::string& path) {
   HKEY key = nullptr;
   LONG status = RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key);
