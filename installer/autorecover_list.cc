@@ -41,8 +41,13 @@ bool RemoveClassFromRegistry(const char* className, qel_wmi::HostLogCallback cal
     key.Close();
     return true;
   }
+  // Without the file name every entry would match and the whole shared
+  // list would go: a failed conversion leaves it as it is.
   kvtr::WString mofName;
-  kvtr::text::WidenWithThreadCodePage(row->mofFileName, mofName);
+  if (!kvtr::text::WidenWithThreadCodePage(row->mofFileName, mofName) || mofName.empty()) {
+    key.Close();
+    return false;
+  }
   std::vector<kvtr::WString> remaining;
   for (const kvtr::WString& entry : entries) {
     if (!kvtr::text::ContainsNoCase(mofName, entry)) remaining.push_back(entry);

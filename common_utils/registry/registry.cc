@@ -381,25 +381,27 @@ bool Registry::GetMultiString(const WCHAR* name, std::vector<WString>& list) {
   DWORD type = REG_NONE;
   if (!QueryWide(name, data, type, size > kNarrowQueryBytes ? size : kNarrowQueryBytes)) return false;
   if (type != REG_MULTI_SZ) return false;
-  // Split the stored units at each terminator; the empty string that ends
-  // the data is the list's own terminator and is not an entry.
-  const size_t units = (data.size() - 2) / 2;
+  // Zero units after the last entry are the list's terminator and any
+  // padding behind it, never entries. Before that, the units split at each
+  // terminator, so an empty entry in the middle is kept and the list written
+  // back with SetMultiString gives the same bytes.
+  size_t units = (data.size() - 2) / 2;
+  auto unitAt = [&](size_t i) { return static_cast<WCHAR>(data[2 * i] | (data[2 * i + 1] << 8)); };
+  while (units > 0 && unitAt(units - 1) == 0) --units;
   std::vector<WString> entries;
-  WString current;
-  bool open = false;
-  for (size_t i = 0; i < units; ++i) {
-    const WCHAR unit = static_cast<WCHAR>(data[2 * i] | (data[2 * i + 1] << 8));
-    if (unit == 0) {
-      entries.push_back(current);
-      current.clear();
-      open = false;
-    } else {
-      current.push_back(unit);
-      open = true;
+  if (units > 0) {
+    WString current;
+    for (size_t i = 0; i < units; ++i) {
+      const WCHAR unit = unitAt(i);
+      if (unit == 0) {
+        entries.push_back(std::move(current));
+        current.clear();
+      } else {
+        current.push_back(unit);
+      }
     }
+    entries.push_back(std::move(current));
   }
-  if (open) entries.push_back(current);
-  if (!entries.empty() && entries.back().empty()) entries.pop_back();
   list.insert(list.end(), entries.begin(), entries.end());
   return true;
 }

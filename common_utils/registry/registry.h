@@ -91,7 +91,8 @@ class Registry {
   // Clears. Appends the entries of a REG_MULTI_SZ value, each whole and in
   // stored order. Entries are kept as stored, an empty one in the middle
   // included, so that the list written back with SetMultiString gives the
-  // same bytes; only the list's terminating empty string ends the walk.
+  // same bytes; the zero units after the last entry (the list's terminator
+  // and any padding) are not entries.
   [[nodiscard]] bool GetMultiString(const WCHAR* name, std::vector<WString>& list);
 
   // Clears; need an open key.

@@ -232,6 +232,10 @@ BOOL KvtrEmu_SetAnsiCodePage(UINT codePage) {
 }
 
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR source, int sourceBytes, LPWSTR dest, int destChars) {
+  if (DWORD fault = kvtr::posix::InjectedFault("MultiByteToWideChar", "codepages")) {
+    SetLastError(fault);
+    return 0;
+  }
   if (source == nullptr || sourceBytes == 0 || sourceBytes < -1 || destChars < 0 ||
       (dest == nullptr && destChars != 0)) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -259,6 +263,10 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR source, int sourceByt
 
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR source, int sourceChars, LPSTR dest, int destBytes,
                         LPCSTR defaultChar, LPBOOL usedDefaultChar) {
+  if (DWORD fault = kvtr::posix::InjectedFault("WideCharToMultiByte", "codepages")) {
+    SetLastError(fault);
+    return 0;
+  }
   if (source == nullptr || sourceChars == 0 || sourceChars < -1 || destBytes < 0 ||
       (dest == nullptr && destBytes != 0)) {
     SetLastError(ERROR_INVALID_PARAMETER);

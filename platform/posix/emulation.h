@@ -38,7 +38,7 @@ KVTR_EMU_API BOOL KvtrEmu_DenyKeyAccess(HKEY root, const char* path, DWORD denie
 
 // Makes the nth call (1 = the next) of `service` fail with `status`. A
 // service is one function ("RegSetValueExW") or a group: "registry",
-// "files", "environment", "errors", "com". The failing call returns the
+// "files", "environment", "errors", "com", "codepages". The failing call returns the
 // status, or sets it as the last error and returns the function's failure
 // value.
 KVTR_EMU_API void KvtrEmu_FailCall(const char* service, unsigned nth, DWORD status);

@@ -244,6 +244,29 @@ TEST_F(AutorecoverList, EveryFailingRegistryCallLeavesTheListWholeOrCorrectlyEdi
     }
   }
 }
+
+// Linux only: code-page conversions are made to fail by the emulation control.
+TEST_F(AutorecoverList, AFailedConversionOfTheFileNameNeverEmptiesTheList) {
+  // Without the converted file name every entry would match.
+  const std::vector<WString> before{W("C:\\Windows\\system32\\wbem\\cimwin32.mof"),
+                                    W("C:\\Counters\\AgentWMIPerf.mof"), W("D:\\Other\\product.mof")};
+  const std::vector<WString> after{before[0], before[2]};
+  SetAutorecoverEntries(before);
+  const unsigned start = KvtrEmu_CallCount("codepages");
+  ASSERT_TRUE(RemoveClassFromRegistry("Win32_PerfRawData_Zorvane_Agent", nullptr));
+  const unsigned calls = KvtrEmu_CallCount("codepages") - start;
+  ASSERT_GT(calls, 0u);
+  for (unsigned nth = 1; nth <= calls; ++nth) {
+    SetAutorecoverEntries(before);
+    KvtrEmu_FailCall("codepages", nth, ERROR_NO_UNICODE_TRANSLATION);
+    const bool result = RemoveClassFromRegistry("Win32_PerfRawData_Zorvane_Agent", nullptr);
+    const std::string list = AutorecoverBytes();
+    EXPECT_TRUE(list == MultiStringBytes(before) || list == MultiStringBytes(after)) << "call " << nth;
+    if (!result) {
+      EXPECT_EQ(MultiStringBytes(before), list) << "call " << nth;
+    }
+  }
+}
 #endif
 
 }  // namespace

@@ -57,6 +57,28 @@ TEST_F(PerflibCounters, ARangeInTheMiddleLeavesEveryOtherPairOfEveryLanguage) {
   EXPECT_TRUE(Messages().empty());
 }
 
+TEST_F(PerflibCounters, PaddedListsAreEditedAsTheUnpaddedOnes) {
+  // Zero units behind a list's terminator are padding: the service's pairs
+  // go exactly as from the unpadded list, and no empty entries appear.
+  const PerflibShape shape(Languages(), 300, {kBefore, kTarget, kAfter});
+  shape.Write();
+  for (const std::string& language : shape.languages()) {
+    const std::string path = std::string(kPerflibPath) + "\\" + language;
+    for (bool counter : {true, false}) {
+      const WCHAR* name = counter ? W("Counter") : W("Help");
+      std::string bytes = ValueBytes(path, name) + std::string(6, '\0');
+      HKEY key = nullptr;
+      ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE, &key));
+      ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(bytes.data()),
+                                              static_cast<DWORD>(bytes.size())));
+      RegCloseKey(key);
+    }
+  }
+  EXPECT_EQ(0, UnInstOldCounters(W("Zorvane Server")));
+  ExpectLists(shape, PerflibShape::Without(shape.counters(), 2102, 2200),
+              PerflibShape::Without(shape.help(), 2103, 2201));
+}
+
 TEST_F(PerflibCounters, ARangeAtTheEndIsRemovedToTheEnd) {
   const PerflibShape shape(Languages(), 500, {kBefore, kTarget});
   shape.Write();

@@ -211,6 +211,35 @@ TEST_F(RegistryObject, MultiStringsRoundTripByteForByte) {
   EXPECT_EQ(Wide(stored), GetRaw("multi", W("Copy")));
 }
 
+TEST_F(RegistryObject, MultiStringPaddingIsNotAnEntry) {
+  // Stored units (0 is a terminator) and the entries a read gives: zeros
+  // after the last entry are the terminator and padding; an empty entry in
+  // the middle stays.
+  struct Case {
+    WString stored;
+    std::vector<WString> entries;
+  };
+  const WString z(1, 0);
+  const Case cases[] = {
+      {W("a") + z + W("b") + z + z, {W("a"), W("b")}},
+      {W("a") + z + W("b") + z + z + z + z + z, {W("a"), W("b")}},
+      {W("a") + z + z + W("b") + z + z + z + z, {W("a"), W(""), W("b")}},
+      {W("a") + z + W("b"), {W("a"), W("b")}},
+      {z + z + z + z, {}},
+      {z, {}},
+  };
+  MakeKey("padded");
+  Registry key(HKEY_CURRENT_USER, Key("padded").c_str(), false);
+  ASSERT_TRUE(key.Open(true));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.stored.size() << " units");
+    SetRaw("padded", W("List"), REG_MULTI_SZ, Wide(c.stored));
+    std::vector<WString> list;
+    ASSERT_TRUE(key.GetMultiString(W("List"), list));
+    EXPECT_EQ(c.entries, list);
+  }
+}
+
 TEST_F(RegistryObject, MultiStringWritesHaveTheExpectedBytes) {
   MakeKey("write");
   Registry key(HKEY_CURRENT_USER, Key("write").c_str(), false);
