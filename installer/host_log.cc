@@ -1,5 +1,6 @@
 #include "installer/host_log.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "common_utils/format/safe_format.h"
@@ -17,6 +18,24 @@ constexpr LogContextBlock MakeContextBlock() {
 // callback before it calls any export.
 HostLogCallback g_hostLog = nullptr;
 
+// True when [address, address + bytes) lies in committed executable memory;
+// false when the memory cannot be queried.
+bool IsExecutable(const void* address, size_t bytes) noexcept {
+  constexpr DWORD kExecute = PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+  auto at = reinterpret_cast<uintptr_t>(address);
+  const uintptr_t end = at + bytes;
+  if (end < at) return false;
+  while (at < end) {
+    MEMORY_BASIC_INFORMATION info;
+    if (VirtualQuery(reinterpret_cast<LPCVOID>(at), &info, sizeof info) != sizeof info) return false;
+    if (info.State != MEM_COMMIT || (info.Protect & kExecute) == 0 || (info.Protect & PAGE_GUARD) != 0) return false;
+    const uintptr_t regionEnd = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
+    if (regionEnd <= at) return false;
+    at = regionEnd;
+  }
+  return true;
+}
+
 }  // namespace
 
 LogContextBlock g_exportsContext = MakeContextBlock();
@@ -30,7 +49,9 @@ void* SetLog(void* opaque, HostLogCallback callback) noexcept {
 }
 
 bool IsHostLogUsable(HostLogCallback callback) noexcept {
-  return callback != nullptr && IsBadWritePtr(reinterpret_cast<void*>(callback), 4) == 1;
+  if (callback == nullptr) return false;
+  void* const code = reinterpret_cast<void*>(callback);
+  return IsBadWritePtr(code, 4) == 1 && IsExecutable(code, 4);
 }
 
 void ReportToHostV(HostLogCallback callback, int level, const char* function, int line, LogContextBlock* context,

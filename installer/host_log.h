@@ -39,9 +39,10 @@ constexpr int kLevelCleanupStep = 4;
 HostLogCallback CurrentHostLog() noexcept;
 void* SetLog(void* opaque, HostLogCallback callback) noexcept;
 
-// True when the callback is non-null and the platform reports that the four
-// bytes at its address cannot be written (code lies in read-only memory; a
-// pointer into data, heap or stack is not taken for a callback).
+// True when the callback is non-null, the platform reports that the four
+// bytes at its address cannot be written, and they lie in executable memory:
+// a pointer into data, heap, stack or read-only data is never called. When
+// the memory cannot be queried the callback is not used.
 bool IsHostLogUsable(HostLogCallback callback) noexcept;
 
 // Checks the arguments against the format, formats into a zeroed 2048-unit

@@ -1,13 +1,13 @@
 // POSIX platform layer: memory checks (IsBadReadPtr, IsBadWritePtr,
-// IsBadStringPtrA/W).
+// IsBadStringPtrA/W) and VirtualQuery.
 //
 // Reads are probed under a fault guard, as Windows does: a SIGSEGV/SIGBUS
 // handler, installed once and chaining to any earlier handler, returns
 // control to the probe when the probe's own read faults. That costs no
 // kernel round trip, which matters because the checked formatter probes
 // every message. Write checks never write: they read the mapping's
-// protection from /proc/self/maps. Every check is thread-safe and never
-// crashes. A host that later replaces the handler without chaining to it
+// protection from /proc/self/maps, as VirtualQuery does. Every check is
+// thread-safe and never crashes. A host that later replaces the handler without chaining to it
 // loses the guard.
 #include <fcntl.h>
 #include <setjmp.h>
@@ -135,35 +135,110 @@ bool StringReadable(const Unit* text, UINT_PTR maxChars) {
   return GuardedRead([&] { WalkString(text, maxChars); });
 }
 
-// True when every byte of [start, end) lies in a writable mapping.
-bool RangeWritable(uintptr_t start, uintptr_t end) {
-  int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+// One line of /proc/self/maps.
+struct Mapping {
+  uintptr_t low = 0;
+  uintptr_t high = 0;
+  bool read = false, write = false, execute = false, shared = false;
+  bool fileBacked = false;
+};
+
+// Parses the start of one maps line ("low-high rwxp offset dev inode path").
+bool ParseMapping(const char* line, size_t length, Mapping& out) {
+  const char* const end = line + length;
+  const char* p = line;
+  auto hex = [&](uintptr_t& value) {
+    const char* first = p;
+    value = 0;
+    while (p < end) {
+      const char c = *p;
+      const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+      if (digit < 0) break;
+      value = value * 16 + static_cast<uintptr_t>(digit);
+      ++p;
+    }
+    return p > first;
+  };
+  if (!hex(out.low) || p >= end || *p++ != '-' || !hex(out.high) || end - p < 5 || *p++ != ' ') return false;
+  out.read = p[0] == 'r';
+  out.write = p[1] == 'w';
+  out.execute = p[2] == 'x';
+  out.shared = p[3] == 's';
+  p += 4;
+  // Offset, device and inode, then the path (if any).
+  for (int field = 0; field < 3; ++field) {
+    while (p < end && *p == ' ') ++p;
+    while (p < end && *p != ' ') ++p;
+  }
+  while (p < end && *p == ' ') ++p;
+  out.fileBacked = p < end && *p == '/';
+  return out.low < out.high;
+}
+
+// Calls `visit` for every mapping in address order until it returns false.
+// False when the mapping table cannot be read. Reads in fixed chunks and
+// allocates nothing, so it also answers when memory is short.
+template <typename Visit>
+bool ForEachMapping(Visit&& visit) {
+  const int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  std::string maps;
   char chunk[8192];
-  for (;;) {
-    ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got <= 0) break;
-    maps.append(chunk, static_cast<size_t>(got));
+  char line[256];  // the fields before the path fit; the rest is dropped
+  size_t lineLength = 0;
+  bool more = true;
+  bool readable = true;
+  while (more) {
+    const ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got < 0) {
+      readable = false;
+      break;
+    }
+    if (got == 0) break;
+    for (ssize_t i = 0; i < got && more; ++i) {
+      if (chunk[i] != '\n') {
+        if (lineLength < sizeof line) line[lineLength++] = chunk[i];
+        continue;
+      }
+      Mapping mapping;
+      if (ParseMapping(line, lineLength, mapping)) more = visit(mapping);
+      lineLength = 0;
+    }
   }
   close(fd);
-  uintptr_t covered = start;
-  size_t pos = 0;
-  while (pos < maps.size() && covered < end) {
-    size_t eol = maps.find('\n', pos);
-    if (eol == std::string::npos) eol = maps.size();
-    const char* line = maps.c_str() + pos;
-    char* cursor = nullptr;
-    uintptr_t low = std::strtoull(line, &cursor, 16);
-    uintptr_t high = std::strtoull(cursor + 1, &cursor, 16);
-    const bool writable = cursor[1] == 'r' && cursor[2] == 'w';
-    pos = eol + 1;
-    if (high <= covered) continue;
-    if (low > covered || !writable) return false;
-    covered = high;
-  }
-  return covered >= end;
+  return readable;
 }
+
+enum class Writability { kWritable, kNotWritable, kUnknown };
+
+// Whether every byte of [start, end) lies in a writable mapping.
+Writability RangeWritable(uintptr_t start, uintptr_t end) {
+  uintptr_t covered = start;
+  bool broken = false;
+  const bool read = ForEachMapping([&](const Mapping& mapping) {
+    if (mapping.high <= covered) return true;
+    if (mapping.low > covered || !mapping.write) {
+      broken = true;
+      return false;
+    }
+    covered = mapping.high;
+    return covered < end;
+  });
+  if (!read) return Writability::kUnknown;
+  return !broken && covered >= end ? Writability::kWritable : Writability::kNotWritable;
+}
+
+DWORD Protection(const Mapping& mapping) {
+  if (mapping.execute) {
+    if (mapping.write) return PAGE_EXECUTE_READWRITE;
+    return mapping.read ? PAGE_EXECUTE_READ : PAGE_EXECUTE;
+  }
+  if (mapping.write) return PAGE_READWRITE;
+  return mapping.read ? PAGE_READONLY : PAGE_NOACCESS;
+}
+
+// The highest address plus one that user code can map on this kind of
+// machine (x86-64 and AArch64 with 47/48-bit user space).
+constexpr uintptr_t kUserSpaceEnd = static_cast<uintptr_t>(1) << 47;
 
 }  // namespace
 
@@ -175,12 +250,61 @@ BOOL IsBadReadPtr(const void* address, UINT_PTR bytes) {
   return RangeReadable(address, bytes) ? FALSE : TRUE;
 }
 
+// Answers from the mappings' protection and never writes. When the mapping
+// table cannot be read it answers "writable", so that nothing unverified is
+// ever taken for code.
 BOOL IsBadWritePtr(LPVOID address, UINT_PTR bytes) {
   if (bytes == 0) return FALSE;
   if (address == nullptr) return TRUE;
   const auto start = reinterpret_cast<uintptr_t>(address);
   if (start + bytes < start) return TRUE;
-  return RangeWritable(start, start + bytes) ? FALSE : TRUE;
+  if (kvtr::posix::InjectedFault("IsBadWritePtr", "memory") != 0) return FALSE;
+  return RangeWritable(start, start + bytes) == Writability::kNotWritable ? TRUE : FALSE;
+}
+
+// The region around `address`: committed pages of one mapping (with the
+// mapping's protection; a file mapping is MEM_IMAGE when private, MEM_MAPPED
+// when shared), or the free address space up to the next mapping.
+SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION buffer, SIZE_T length) {
+  if (DWORD fault = kvtr::posix::InjectedFault("VirtualQuery", "memory")) {
+    SetLastError(fault);
+    return 0;
+  }
+  if (buffer == nullptr || length < sizeof(MEMORY_BASIC_INFORMATION)) {
+    SetLastError(ERROR_BAD_LENGTH);
+    return 0;
+  }
+  const uintptr_t page = reinterpret_cast<uintptr_t>(address) & ~static_cast<uintptr_t>(PageSize() - 1);
+  if (page >= kUserSpaceEnd) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  MEMORY_BASIC_INFORMATION info;
+  std::memset(&info, 0, sizeof info);
+  info.BaseAddress = reinterpret_cast<PVOID>(page);
+  info.State = MEM_FREE;
+  info.Protect = PAGE_NOACCESS;
+  info.RegionSize = kUserSpaceEnd - page;
+  const bool read = ForEachMapping([&](const Mapping& mapping) {
+    if (mapping.high <= page) return true;
+    if (mapping.low > page) {
+      info.RegionSize = mapping.low - page;  // free space up to this mapping
+      return false;
+    }
+    info.AllocationBase = reinterpret_cast<PVOID>(mapping.low);
+    info.AllocationProtect = Protection(mapping);
+    info.Protect = info.AllocationProtect;
+    info.State = MEM_COMMIT;
+    info.Type = !mapping.fileBacked ? MEM_PRIVATE : mapping.shared ? MEM_MAPPED : MEM_IMAGE;
+    info.RegionSize = mapping.high - page;
+    return false;
+  });
+  if (!read) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+  }
+  std::memcpy(buffer, &info, sizeof info);
+  return sizeof info;
 }
 
 BOOL IsBadStringPtrA(LPCSTR text, UINT_PTR maxChars) {

@@ -46,6 +46,7 @@ KVTR_PLATFORM_API BOOL IsBadReadPtr(const void* address, UINT_PTR bytes);
 KVTR_PLATFORM_API BOOL IsBadWritePtr(LPVOID address, UINT_PTR bytes);
 KVTR_PLATFORM_API BOOL IsBadStringPtrA(LPCSTR text, UINT_PTR maxChars);
 KVTR_PLATFORM_API BOOL IsBadStringPtrW(LPCWSTR text, UINT_PTR maxChars);
+KVTR_PLATFORM_API SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION buffer, SIZE_T length);
 
 // ---- modules, files, environment ----
 KVTR_PLATFORM_API DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);

@@ -9,6 +9,9 @@
 #include "installer/host_log.h"
 #include "support/memory_pages.h"
 #include "support/test_machine.h"
+#ifndef _WIN32
+#include "platform/posix/emulation.h"
+#endif
 
 namespace kvtr::installer {
 namespace {
@@ -58,6 +61,37 @@ TEST_F(HostLog, OnlyCallbacksInNonWritableMemoryAreUsed) {
   ReportToHost(fake, 1, "F", 1, &g_exportsContext, W("never"));
   ReportLiteralToHost(fake, 1, "F", 1, &g_exportsContext, W("never"));
 }
+
+const unsigned char kConstantBytes[32] = {0xC3, 0xC3, 0xC3, 0xC3};
+
+TEST_F(HostLog, CallbacksInReadOnlyDataAreNeverCalled) {
+  // Read-only is not enough: only code is called.
+  test::MemoryPages readOnly(test::MemoryPages::Access::kReadOnly);
+  for (const void* data : {static_cast<const void*>(kConstantBytes), static_cast<const void*>(readOnly.first()),
+                           static_cast<const void*>(readOnly.tail(2))}) {
+    const auto fake = reinterpret_cast<HostLogCallback>(const_cast<void*>(data));
+    EXPECT_TRUE(IsBadWritePtr(const_cast<void*>(data), 4));
+    EXPECT_FALSE(IsHostLogUsable(fake));
+    ReportToHost(fake, 1, "F", 1, &g_exportsContext, W("never"));
+    ReportLiteralToHost(fake, 1, "F", 1, &g_exportsContext, W("never"));
+  }
+  EXPECT_TRUE(IsHostLogUsable(&Record));
+}
+
+#ifndef _WIN32
+// Linux only: the emulation control makes the memory queries fail.
+TEST_F(HostLog, ACallbackWhoseMemoryCannotBeQueriedIsNotUsed) {
+  KvtrEmu_FailCall("VirtualQuery", 1, ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(IsHostLogUsable(&Record));
+  // A write check that cannot read the mappings answers "writable".
+  KvtrEmu_FailCall("IsBadWritePtr", 1, ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(IsBadWritePtr(reinterpret_cast<void*>(&Record), 4));
+  KvtrEmu_FailCall("IsBadWritePtr", 1, ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(IsHostLogUsable(&Record));
+  EXPECT_TRUE(IsHostLogUsable(&Record));
+  KvtrEmu_Reset();
+}
+#endif
 
 TEST_F(HostLog, EveryReportCarriesTheFixedArguments) {
   ReportToHost(&Record, 4, "qel_wmi::Something", 321, &g_wmiContext, W("value %d of %s"), 7, W("seven"));

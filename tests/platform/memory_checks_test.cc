@@ -17,6 +17,9 @@ using Access = MemoryPages::Access;
 
 void SomeFunction() {}
 
+// Constant data: read-only, and not code.
+const unsigned char kConstantBytes[32] = {0xC3, 0xC3, 0xC3, 0xC3};
+
 TEST(MemoryChecks, ReadChecksTellReadableFromUnreadable) {
   MemoryPages none(Access::kNone);
   MemoryPages readOnly(Access::kReadOnly);
@@ -71,6 +74,52 @@ TEST(MemoryChecks, StringChecksStopAtTheTerminatorOrTheLimit) {
   EXPECT_TRUE(IsBadStringPtrA(none.first(), 4));
   EXPECT_TRUE(IsBadStringPtrA(nullptr, 4));
   EXPECT_TRUE(IsBadStringPtrW(nullptr, 4));
+}
+
+TEST(MemoryChecks, VirtualQueryDescribesEachKindOfMemory) {
+  MemoryPages readOnly(Access::kReadOnly);
+  std::vector<char> heap(64);
+  struct Case {
+    const char* what;
+    const void* address;
+    DWORD state;
+    DWORD protect;
+  };
+  const Case cases[] = {
+      {"code", reinterpret_cast<const void*>(&SomeFunction), MEM_COMMIT, PAGE_EXECUTE_READ},
+      {"constant data", kConstantBytes, MEM_COMMIT, PAGE_READONLY},
+      {"heap", heap.data(), MEM_COMMIT, PAGE_READWRITE},
+      {"read-only page", readOnly.first() + 100, MEM_COMMIT, PAGE_READONLY},
+      {"inaccessible page", readOnly.guard(), MEM_COMMIT, PAGE_NOACCESS},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MEMORY_BASIC_INFORMATION info;
+    std::memset(&info, 0xAB, sizeof info);
+    ASSERT_EQ(sizeof info, VirtualQuery(c.address, &info, sizeof info));
+    const auto page = reinterpret_cast<uintptr_t>(c.address) & ~static_cast<uintptr_t>(readOnly.page_size() - 1);
+    EXPECT_EQ(page, reinterpret_cast<uintptr_t>(info.BaseAddress));
+    EXPECT_EQ(c.state, info.State);
+    EXPECT_EQ(c.protect, info.Protect);
+    EXPECT_GE(info.RegionSize, readOnly.page_size());
+  }
+  // Free address space (queried before anything can be allocated there).
+  MEMORY_BASIC_INFORMATION info;
+  const void* unmapped = MemoryPages::Unmapped();
+  ASSERT_EQ(sizeof info, VirtualQuery(unmapped, &info, sizeof info));
+  EXPECT_EQ(static_cast<DWORD>(MEM_FREE), info.State);
+  EXPECT_EQ(unmapped, info.BaseAddress);
+  // The read-only page is a region of its own inside its allocation.
+  ASSERT_EQ(sizeof info, VirtualQuery(readOnly.first(), &info, sizeof info));
+  EXPECT_EQ(readOnly.first(), info.AllocationBase);
+  EXPECT_EQ(readOnly.page_size(), info.RegionSize);
+  EXPECT_EQ(static_cast<DWORD>(MEM_PRIVATE), info.Type);
+  ASSERT_EQ(sizeof info, VirtualQuery(reinterpret_cast<const void*>(&SomeFunction), &info, sizeof info));
+  EXPECT_EQ(static_cast<DWORD>(MEM_IMAGE), info.Type);
+
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(0u, VirtualQuery(heap.data(), &info, sizeof info - 1));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_LENGTH), GetLastError());
 }
 
 TEST(MemoryChecks, ChecksNeverChangeWhatTheyJudge) {
