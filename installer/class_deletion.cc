@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common_utils/format/bounded_format.h"
+#include "common_utils/runtime/guarded_region.h"
 #include "common_utils/text/conversions.h"
 #include "installer/qel_wmi.h"
 
@@ -35,13 +36,17 @@ bool RemoveClassFromWBEM(const WCHAR* className, HostLogCallback callback) {
   bool deleted = false;
   IMofCompiler* compiler = nullptr;
   try {
-    const HRESULT created = CreateMofCompiler(&compiler);
-    if (created != S_OK) {
-      kvtr::installer::SystemErrorText error(GetLastError(), kvtr::installer::kUserDefaultLanguage);
-      kvtr::installer::ReportToHost(callback, kLevelFailure, kFunction, __LINE__, &g_wmiContext,
-                                    W("Cannot initialize MOF Compiler COM interface: %d, Error %d {%s}"), created,
-                                    error.code(), error.text());
-    } else {
+    // A processor fault in the compiler, as any exception, leaves the
+    // result false and is not reported.
+    kvtr::runtime::Guarded([&] {
+      const HRESULT created = CreateMofCompiler(&compiler);
+      if (created != S_OK) {
+        kvtr::installer::SystemErrorText error(GetLastError(), kvtr::installer::kUserDefaultLanguage);
+        kvtr::installer::ReportToHost(callback, kLevelFailure, kFunction, __LINE__, &g_wmiContext,
+                                      W("Cannot initialize MOF Compiler COM interface: %d, Error %d {%s}"), created,
+                                      error.code(), error.text());
+        return;
+      }
       WBEM_COMPILE_STATUS_INFO status;
       std::memset(&status, 0, sizeof status);
       const HRESULT result = compiler->CompileBuffer(kDeletionBufferBytes, reinterpret_cast<BYTE*>(deletion), nullptr,
@@ -54,10 +59,10 @@ bool RemoveClassFromWBEM(const WCHAR* className, HostLogCallback callback) {
       } else {
         deleted = true;
       }
-    }
+    });
   } catch (...) {
   }
-  if (compiler != nullptr) compiler->Release();
+  ReleaseMofCompiler(compiler);
 
   // The autorecover list is cleaned whatever became of the deletion.
   std::string narrowName;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <exception>
 
+#include "common_utils/runtime/guarded_region.h"
 #include "installer/host_log.h"
 #include "installer/path_functions.h"
 #include "installer/qel_wmi.h"
@@ -46,28 +47,36 @@ int InstRouter(const WCHAR* directory) {
   const WString base = directory != nullptr ? WString(directory) : GetDirectoryOfPath(executable);
   const WString clientPath = MofPath(base, kRouterClientMof);
   const WString sessionPath = MofPath(base, kRouterSessionMof);
+  // The compilations and their reports form one region: an exception, or a
+  // processor fault (reported as an exception of another kind), ends it.
+  // The failure reports are themselves guarded: the host callback may be
+  // what failed.
+  int result = 0;
   try {
-    if (!qel_wmi::CompileMOFile(clientPath.c_str())) {
-      ReportToHost(CurrentHostLog(), kLevelFailure, kFunction, __LINE__, &g_exportsContext,
-                   W("Could not add preformance counters from %s"), clientPath.c_str());
-      return -2;
-    }
-    if (!qel_wmi::CompileMOFile(sessionPath.c_str())) {
-      ReportToHost(CurrentHostLog(), kLevelFailure, kFunction, __LINE__, &g_exportsContext,
-                   W("Could not add preformance counters from %s"), sessionPath.c_str());
-      return -3;
-    }
-    return 0;
+    const bool completed = runtime::Guarded([&] {
+      if (!qel_wmi::CompileMOFile(clientPath.c_str())) {
+        ReportToHost(CurrentHostLog(), kLevelFailure, kFunction, __LINE__, &g_exportsContext,
+                     W("Could not add preformance counters from %s"), clientPath.c_str());
+        result = -2;
+        return;
+      }
+      if (!qel_wmi::CompileMOFile(sessionPath.c_str())) {
+        ReportToHost(CurrentHostLog(), kLevelFailure, kFunction, __LINE__, &g_exportsContext,
+                     W("Could not add preformance counters from %s"), sessionPath.c_str());
+        result = -3;
+      }
+    });
+    if (completed) return result;
   } catch (const std::exception& failure) {
-    ReportToHost(CurrentHostLog(), kLevelFailure, kFunction, __LINE__, &g_exportsContext,
-                 W("Cannot uninstall MOF file [%s][%s] due to an exception : %hs"), clientPath.c_str(),
-                 sessionPath.c_str(), failure.what());
+    ReportFailureToHost(CurrentHostLog(), kLevelFailure, kFunction, __LINE__, &g_exportsContext,
+                        W("Cannot uninstall MOF file [%s][%s] due to an exception : %hs"), clientPath.c_str(),
+                        sessionPath.c_str(), failure.what());
     return -4;
   } catch (...) {
-    ReportToHost(CurrentHostLog(), kLevelFailure, kFunction, __LINE__, &g_exportsContext,
-                 W("Unknown exception on : [%s][%s]"), clientPath.c_str(), sessionPath.c_str());
-    return -5;
   }
+  ReportFailureToHost(CurrentHostLog(), kLevelFailure, kFunction, __LINE__, &g_exportsContext,
+                      W("Unknown exception on : [%s][%s]"), clientPath.c_str(), sessionPath.c_str());
+  return -5;
 }
 
 int InstAgent(const WCHAR* directory) {

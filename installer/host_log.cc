@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common_utils/format/safe_format.h"
+#include "common_utils/runtime/guarded_region.h"
 
 namespace kvtr::installer {
 namespace {
@@ -69,6 +70,17 @@ void ReportToHost(HostLogCallback callback, int level, const char* function, int
   va_list args;
   va_start(args, format);
   ReportToHostV(callback, level, function, line, context, format, args);
+  va_end(args);
+}
+
+void ReportFailureToHost(HostLogCallback callback, int level, const char* function, int line,
+                         LogContextBlock* context, const WCHAR* format, ...) noexcept {
+  va_list args;
+  va_start(args, format);
+  try {
+    runtime::Guarded([&] { ReportToHostV(callback, level, function, line, context, format, args); });
+  } catch (...) {
+  }
   va_end(args);
 }
 

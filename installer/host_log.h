@@ -54,6 +54,12 @@ void ReportToHost(HostLogCallback callback, int level, const char* function, int
 void ReportToHostV(HostLogCallback callback, int level, const char* function, int line, LogContextBlock* context,
                    const WCHAR* format, va_list args);
 
+// ReportToHost for failure paths: a processor fault or an exception in the
+// report itself (a host callback that crashes, memory exhausted) is dropped,
+// so that reporting a failure never fails the caller.
+void ReportFailureToHost(HostLogCallback callback, int level, const char* function, int line,
+                         LogContextBlock* context, const WCHAR* format, ...) noexcept;
+
 // Delivers a fixed text as it is, without formatting.
 void ReportLiteralToHost(HostLogCallback callback, int level, const char* function, int line,
                          LogContextBlock* context, const WCHAR* text);

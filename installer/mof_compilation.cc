@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "common_utils/runtime/guarded_region.h"
 #include "installer/host_log.h"
 #include "installer/path_functions.h"
 #include "installer/qel_wmi.h"
@@ -34,6 +35,14 @@ HRESULT CreateMofCompiler(IMofCompiler** compiler) {
                           reinterpret_cast<void**>(compiler));
 }
 
+void ReleaseMofCompiler(IMofCompiler* compiler) noexcept {
+  if (compiler == nullptr) return;
+  try {
+    kvtr::runtime::Guarded([compiler] { compiler->Release(); });
+  } catch (...) {
+  }
+}
+
 bool CompilationFailed(HRESULT result, const WBEM_COMPILE_STATUS_INFO& status) {
   return result == WBEM_S_FALSE || result < 0 || status.lPhaseError > 0;
 }
@@ -58,13 +67,17 @@ bool CompileMOFile(const WCHAR* path) {
   bool compiled = false;
   IMofCompiler* compiler = nullptr;
   try {
-    const HRESULT created = CreateMofCompiler(&compiler);
-    if (created != S_OK) {
-      SystemErrorText error(GetLastError(), kUserDefaultLanguage);
-      ReportToHost(callback, kLevelFailure, kFunction, __LINE__, &g_wmiContext,
-                   W("Cannot initialize MOF Compiler COM interface for %s, result: [%d] Error %d {%s}"), path,
-                   created, error.code(), error.text());
-    } else {
+    // The compiler is foreign code: a processor fault in it, as any
+    // exception, ends the compilation as failed.
+    const bool completed = kvtr::runtime::Guarded([&] {
+      const HRESULT created = CreateMofCompiler(&compiler);
+      if (created != S_OK) {
+        SystemErrorText error(GetLastError(), kUserDefaultLanguage);
+        ReportToHost(callback, kLevelFailure, kFunction, __LINE__, &g_wmiContext,
+                     W("Cannot initialize MOF Compiler COM interface for %s, result: [%d] Error %d {%s}"), path,
+                     created, error.code(), error.text());
+        return;
+      }
       // Zeroed so that a compiler that fails without filling it in is
       // reported with defined values.
       WBEM_COMPILE_STATUS_INFO status;
@@ -78,11 +91,12 @@ bool CompileMOFile(const WCHAR* path) {
       } else {
         compiled = true;
       }
-    }
+    });
+    if (!completed) compiled = false;
   } catch (...) {
     compiled = false;
   }
-  if (compiler != nullptr) compiler->Release();
+  ReleaseMofCompiler(compiler);
   return compiled;
 }
 

@@ -28,6 +28,9 @@ const WCHAR* CompilePhaseText(LONG phase);
 // Creates the MOF compiler object in process. The creation's result; on
 // success `compiler` holds the interface, on failure it is null.
 HRESULT CreateMofCompiler(IMofCompiler** compiler);
+// Releases the compiler (if any) in a guarded region: an object that has
+// faulted once may fault again.
+void ReleaseMofCompiler(IMofCompiler* compiler) noexcept;
 
 // A compilation failed when the compiler answers 1 (WBEM_S_FALSE), a COM
 // failure code (negative), or a status record naming a failed phase.

@@ -32,19 +32,26 @@ struct Probe {
 
 // Initial-exec TLS: no lookup call, and safe to read in the signal handler.
 __attribute__((tls_model("initial-exec"))) thread_local Probe* t_probe = nullptr;
-struct sigaction g_previousSegv;
-struct sigaction g_previousBus;
+
+// The processor faults the guard turns into results.
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
+constexpr size_t kFaultSignalCount = sizeof kFaultSignals / sizeof kFaultSignals[0];
+struct sigaction g_previous[kFaultSignalCount];
 std::once_flag g_handlerInstalled;
 std::atomic<bool> g_handlerReady{false};
 
 void OnFault(int signal, siginfo_t* info, void* context) {
+  // Only a fault the processor raised on this thread (not a signal sent by
+  // kill()) ends a probe or a guarded region.
   Probe* probe = t_probe;
-  if (probe != nullptr && probe->active) {
+  if (probe != nullptr && probe->active && info != nullptr && info->si_code > 0) {
     probe->active = 0;
     siglongjmp(probe->resume, 1);
   }
-  // Not a probe's fault: hand it to whoever handled the signal before.
-  const struct sigaction& previous = signal == SIGBUS ? g_previousBus : g_previousSegv;
+  // Not ours: hand it to whoever handled the signal before.
+  size_t slot = 0;
+  while (slot + 1 < kFaultSignalCount && kFaultSignals[slot] != signal) ++slot;
+  const struct sigaction& previous = g_previous[slot];
   if (previous.sa_flags & SA_SIGINFO) {
     previous.sa_sigaction(signal, info, context);
     return;
@@ -65,17 +72,20 @@ void InstallHandler() {
   action.sa_sigaction = OnFault;
   action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGSEGV, &action, &g_previousSegv);
-  sigaction(SIGBUS, &action, &g_previousBus);
+  for (size_t i = 0; i < kFaultSignalCount; ++i) sigaction(kFaultSignals[i], &action, &g_previous[i]);
+}
+
+void EnsureHandler() {
+  if (!g_handlerReady.load(std::memory_order_acquire)) {
+    std::call_once(g_handlerInstalled, InstallHandler);
+    g_handlerReady.store(true, std::memory_order_release);
+  }
 }
 
 // Runs `read` with faults turned into a false result.
 template <typename Read>
 bool GuardedRead(Read&& read) {
-  if (!g_handlerReady.load(std::memory_order_acquire)) {
-    std::call_once(g_handlerInstalled, InstallHandler);
-    g_handlerReady.store(true, std::memory_order_release);
-  }
+  EnsureHandler();
   Probe probe;
   Probe* const outer = t_probe;
   t_probe = &probe;
@@ -243,6 +253,13 @@ constexpr uintptr_t kUserSpaceEnd = static_cast<uintptr_t>(1) << 47;
 }  // namespace
 
 extern "C" {
+
+// The body runs with the probes' guard: a processor fault inside it returns
+// here. Frames between this call and the fault are abandoned.
+BOOL KvtrRunGuarded(void (*body)(void*), void* context) {
+  if (body == nullptr) return TRUE;
+  return GuardedRead([&] { body(context); }) ? TRUE : FALSE;
+}
 
 BOOL IsBadReadPtr(const void* address, UINT_PTR bytes) {
   if (bytes == 0) return FALSE;

@@ -48,6 +48,15 @@ KVTR_PLATFORM_API BOOL IsBadStringPtrA(LPCSTR text, UINT_PTR maxChars);
 KVTR_PLATFORM_API BOOL IsBadStringPtrW(LPCWSTR text, UINT_PTR maxChars);
 KVTR_PLATFORM_API SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION buffer, SIZE_T length);
 
+// ---- processor faults ----
+// The one function without an SDK counterpart: Windows code catches a
+// processor fault with structured exception handling, which mingw lacks, so
+// the library's guarded region (built there from a vectored exception
+// handler) runs on the layer's fault guard here. Calls body(context); FALSE
+// when a processor fault (SIGSEGV, SIGBUS, SIGILL, SIGFPE) ended it. The body
+// must not throw.
+KVTR_PLATFORM_API BOOL KvtrRunGuarded(void (*body)(void*), void* context);
+
 // ---- modules, files, environment ----
 KVTR_PLATFORM_API DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
 KVTR_PLATFORM_API HMODULE GetModuleHandleW(LPCWSTR moduleName);

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "installer/counter_installation.h"
+#include "installer/export_barrier.h"
 #include "installer/installer_test.h"
 #include "installer/path_functions.h"
 #include "installer/qel_wmi.h"
@@ -330,10 +331,15 @@ TEST_F(Installation, ExceptionsDuringTheRouterCompilationsAreCaughtAndReported) 
   ASSERT_EQ(2u, g_seen.size());
   EXPECT_EQ(W("Unknown exception on : [") + client + W("][") + session + W("]"), g_seen[1]);
 
-  // InstAgent catches nothing.
+  // InstAgent catches nothing; its export's barrier does.
   g_throwsLeft = 1;
   g_throwStandard = true;
   EXPECT_THROW(InstAgent(folder.c_str()), std::runtime_error);
+  g_seen.clear();
+  g_throwsLeft = 1;
+  EXPECT_EQ(-1, installer::exported::InstAgent(folder.c_str()));
+  ASSERT_EQ(2u, g_seen.size());
+  EXPECT_EQ(W("Stopped by an exception : callback failed"), g_seen[1]);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "support/memory_pages.h"
+
 namespace kvtr::test {
 namespace {
 
@@ -37,15 +39,16 @@ class Compiler final : public IMofCompiler {
   }
   STDMETHODIMP CompileFile(LPWSTR file, LPWSTR server, LPWSTR user, LPWSTR authority, LPWSTR password, LONG options,
                            LONG, LONG, WBEM_COMPILE_STATUS_INFO* status) override {
-    FakeMofCompiler::Call call{true, file ? WString(file) : WString(), {}, 0, options,
-                               !server && !user && !authority && !password};
-    return owner_.Compile(call, status);
+    owner_.Record(FakeMofCompiler::Call{true, file ? WString(file) : WString(), {}, 0, options,
+                                        !server && !user && !authority && !password});
+    return owner_.Respond(status);
   }
   STDMETHODIMP CompileBuffer(LONG size, BYTE* buffer, LPWSTR server, LPWSTR user, LPWSTR authority, LPWSTR password,
                              LONG options, LONG, LONG, WBEM_COMPILE_STATUS_INFO* status) override {
-    FakeMofCompiler::Call call{false, {}, std::string(reinterpret_cast<char*>(buffer), static_cast<size_t>(size)),
-                               size, options, !server && !user && !authority && !password};
-    return owner_.Compile(call, status);
+    owner_.Record(FakeMofCompiler::Call{false, {},
+                                        std::string(reinterpret_cast<char*>(buffer), static_cast<size_t>(size)), size,
+                                        options, !server && !user && !authority && !password});
+    return owner_.Respond(status);
   }
   STDMETHODIMP CreateBMOF(LPWSTR, LPWSTR, LPWSTR, LONG, LONG, LONG, WBEM_COMPILE_STATUS_INFO*) override {
     return E_NOTIMPL;
@@ -105,10 +108,13 @@ FakeMofCompiler::~FakeMofCompiler() {
   factory_->Release();
 }
 
-HRESULT FakeMofCompiler::Compile(Call call, WBEM_COMPILE_STATUS_INFO* status) {
-  calls_.push_back(std::move(call));
+void FakeMofCompiler::Record(Call call) { calls_.push_back(std::move(call)); }
+
+HRESULT FakeMofCompiler::Respond(WBEM_COMPILE_STATUS_INFO* status) {
   if (answer_.raise == ScriptedAnswer::Throw::kStandard) throw std::runtime_error("scripted failure");
   if (answer_.raise == ScriptedAnswer::Throw::kOther) throw OtherFailure{};
+  // No object with a destructor is alive in the frames a fault abandons.
+  if (answer_.raise == ScriptedAnswer::Throw::kFault) return *static_cast<volatile HRESULT*>(MemoryPages::Unmapped());
   if (status != nullptr) {
     status->lPhaseError = answer_.phase;
     status->hRes = answer_.hRes;

@@ -17,7 +17,9 @@ struct ScriptedAnswer {
   LONG phase = 0;
   HRESULT hRes = 0;
   LONG objectNumber = 0;
-  enum class Throw { kNothing, kStandard, kOther } raise = Throw::kNothing;
+  // What the compilation does instead of answering: throw a standard or
+  // another exception, or read unmapped memory (a processor fault).
+  enum class Throw { kNothing, kStandard, kOther, kFault } raise = Throw::kNothing;
 };
 
 class FakeMofCompiler {
@@ -44,8 +46,9 @@ class FakeMofCompiler {
   // Compiler objects handed out and not yet released.
   int liveObjects() const { return live_; }
 
-  // Used by the COM objects.
-  HRESULT Compile(Call call, WBEM_COMPILE_STATUS_INFO* status);
+  // Used by the COM objects: every compilation is recorded, then answered.
+  void Record(Call call);
+  HRESULT Respond(WBEM_COMPILE_STATUS_INFO* status);
   void ObjectCreated() { ++live_; }
   void ObjectReleased() { --live_; }
 

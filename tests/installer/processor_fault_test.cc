@@ -1,0 +1,91 @@
+// Processor faults in foreign code: a MOF compiler that reads unmapped
+// memory, and a host callback that does. Every export returns its result,
+// the compiler object is released, and the process lives on (on Linux and
+// under Wine).
+#include <optional>
+
+#include "installer/counter_installation.h"
+#include "installer/counter_removal.h"
+#include "installer/export_barrier.h"
+#include "installer/installer_test.h"
+#include "installer/qel_wmi.h"
+#include "support/fake_mof_compiler.h"
+#include "support/memory_pages.h"
+
+#if defined(__SANITIZE_ADDRESS__) || (defined(__has_feature) && __has_feature(address_sanitizer))
+#include <sanitizer/lsan_interface.h>
+#endif
+
+namespace kvtr::test {
+namespace {
+
+class ProcessorFaults : public InstallerTest {
+ protected:
+  void SetUp() override {
+    InstallerTest::SetUp();
+    compiler_.emplace();  // registered once COM is initialised
+    ASSERT_TRUE(compiler_->registered());
+    ScriptedAnswer fault;
+    fault.raise = ScriptedAnswer::Throw::kFault;
+    compiler_->Answer(fault);
+  }
+  void TearDown() override {
+    compiler_.reset();
+    InstallerTest::TearDown();
+  }
+  std::optional<FakeMofCompiler> compiler_;
+};
+
+TEST_F(ProcessorFaults, AFaultingCompilerFailsEachCompilationSilently) {
+  const WString folder = PlaceProductMofs();
+  EXPECT_EQ(-2, installer::InstRouter(folder.c_str()));
+  EXPECT_EQ(-1, installer::InstAgent(folder.c_str()));
+  // Each export adds its own report; the faults themselves are not reported.
+  EXPECT_EQ((std::vector<WString>{W("Could not add preformance counters from ") + folder + W("\\RouterClientPerf.mof"),
+                                  W("Could not add preformance counters from ") + folder + W("\\AgentWMIPerf.mof")}),
+            Messages());
+  EXPECT_EQ(2u, compiler_->calls().size());
+  EXPECT_EQ(0, compiler_->liveObjects());
+}
+
+TEST_F(ProcessorFaults, AFaultingDeletionStillCleansTheAutorecoverList) {
+  SetAutorecoverEntries({W("C:\\Counters\\AgentWMIPerf.mof"), W("C:\\Other\\keep.mof")});
+  EXPECT_EQ(-1, installer::UnInstAgent());
+  EXPECT_EQ(-5, installer::UnInstRouter());
+  EXPECT_EQ(std::vector<WString>{W("C:\\Other\\keep.mof")}, AutorecoverEntries());
+  EXPECT_TRUE(Messages().empty());
+  EXPECT_EQ(3u, compiler_->calls().size());
+  EXPECT_EQ(0, compiler_->liveObjects());
+}
+
+// A host callback that crashes on every report.
+extern "C" void __cdecl FaultingCallback(int, void*, void*, void*, const WCHAR*, const char*, int, void*) {
+  *static_cast<volatile int*>(MemoryPages::Unmapped()) = 1;
+}
+
+// What the frames abandoned by a fault held is lost (a region's rule); the
+// leak checker is told so for the calls that fault outside the compiler.
+struct AbandonedFramesLeak {
+#if defined(__SANITIZE_ADDRESS__) || (defined(__has_feature) && __has_feature(address_sanitizer))
+  AbandonedFramesLeak() { __lsan_disable(); }
+  ~AbandonedFramesLeak() { __lsan_enable(); }
+#endif
+};
+
+TEST_F(ProcessorFaults, AFaultingCallbackEndsTheExportWithItsFailureResult) {
+  installer::SetLog(nullptr, &FaultingCallback);
+  AbandonedFramesLeak expected;
+  const WString missing = machine_.ScratchFolder() + W("\\missing");
+  // InstRouter's first report ("Cannot find MOF file") faults inside its
+  // compilation region: an exception of another kind.
+  EXPECT_EQ(-5, installer::exported::InstRouter(machine_.ScratchFolder().c_str()));
+  // Elsewhere the fault reaches the export's barrier.
+  EXPECT_EQ(-1, installer::exported::InstAgent(missing.c_str()));
+  EXPECT_EQ(-1, installer::exported::UnInstOldCounters(W("")));
+  EXPECT_EQ(0, installer::exported::RemoveOldCounters());
+  // The process, and the callback slot, are as before.
+  EXPECT_EQ(&FaultingCallback, installer::CurrentHostLog());
+}
+
+}  // namespace
+}  // namespace kvtr::test
