@@ -1,17 +1,21 @@
-// POSIX platform layer: modules, files and the environment
+// POSIX platform layer: modules, files, paths and the environment
 // (GetModuleFileNameW, GetModuleHandleW, GetFileAttributesA/W,
-// DeleteFileA/W, ExpandEnvironmentStringsA/W, GetFullPathNameW).
+// DeleteFileA/W, ExpandEnvironmentStringsA/W, GetFullPathNameW,
+// GetCurrentDirectoryW, SetCurrentDirectoryW).
 //
-// Drive paths live in the prefix (see prefix.cc); other paths are host
-// paths. Failures carry the codes Windows gives: 2 for a missing file in an
-// existing directory, 3 for a missing directory, 5 for a directory or a
-// read-only file that DeleteFile is asked to remove.
+// Paths follow Windows' rules (FullPathName) and map to host paths through
+// prefix.cc; names handed out (module names, the current directory) are
+// Windows paths, on drive Z: when they lie outside the prefix. Failures
+// carry the codes Windows gives: 2 for a missing file in an existing
+// directory, 3 for a missing directory, 5 for a directory or a read-only
+// file that DeleteFile is asked to remove.
 #include <dlfcn.h>
 #include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -35,10 +39,50 @@ kvtr::WString ExecutablePath() {
     std::lock_guard<std::mutex> hold(g_moduleLock);
     if (g_moduleOverridden) return g_moduleOverride;
   }
-  std::vector<char> target(4096);
+  std::vector<char> target(PATH_MAX);
   ssize_t got = readlink("/proc/self/exe", target.data(), target.size() - 1);
   if (got <= 0) return kvtr::WString();
-  return kvtr::posix::Utf8ToUtf16(std::string_view(target.data(), static_cast<size_t>(got)));
+  return kvtr::posix::WindowsPathOfHost(std::string_view(target.data(), static_cast<size_t>(got)));
+}
+
+// Looks a module handle up in the loader's list without dereferencing it:
+// only handles dlopen gave out (link maps) are modules. The loader keeps the
+// list unchanged while dl_iterate_phdr runs, so the walk happens inside it.
+struct ModuleSearch {
+  const void* handle = nullptr;
+  link_map* head = nullptr;
+  bool found = false;
+  std::string name;  // empty for the executable
+};
+
+int SearchModules(dl_phdr_info*, size_t, void* data) {
+  auto* search = static_cast<ModuleSearch*>(data);
+  for (link_map* map = search->head; map != nullptr; map = map->l_next) {
+    if (map != search->handle) continue;
+    search->found = true;
+    if (map->l_name != nullptr) search->name = map->l_name;
+    break;
+  }
+  return 1;  // one walk is enough
+}
+
+// The Windows path of a loaded module, or false when `module` is none.
+bool ModulePath(HMODULE module, kvtr::WString& path) {
+  if (module != nullptr) {
+    ModuleSearch search;
+    search.handle = module;
+    void* self = dlopen(nullptr, RTLD_LAZY | RTLD_NOLOAD);
+    if (self == nullptr || dlinfo(self, RTLD_DI_LINKMAP, &search.head) != 0 || search.head == nullptr) return false;
+    while (search.head->l_prev != nullptr) search.head = search.head->l_prev;
+    dl_iterate_phdr(SearchModules, &search);
+    if (!search.found) return false;
+    if (!search.name.empty()) {
+      path = kvtr::posix::WindowsPathOfHost(search.name);
+      return true;
+    }
+  }
+  path = ExecutablePath();
+  return !path.empty();
 }
 
 bool IsSeparator(kvtr::wchar c) { return c == '\\' || c == '/'; }
@@ -94,48 +138,169 @@ kvtr::WString Expand(kvtr::WStringView source) {
   return out;
 }
 
-// Resolves "." and ".." and joins with `separator`; `root` is kept as is.
-kvtr::WString Normalize(const kvtr::WString& root, kvtr::WStringView rest, kvtr::wchar separator) {
-  std::vector<kvtr::WString> parts;
-  kvtr::WString current;
-  auto flush = [&] {
-    if (current == W("..")) {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!current.empty() && current != W(".")) {
-      parts.push_back(current);
-    }
-    current.clear();
-  };
-  for (kvtr::wchar c : rest) {
-    if (IsSeparator(c)) flush();
-    else current.push_back(c);
+// The current directory as SetCurrentDirectoryW was given it (Windows keeps
+// the caller's case), valid while the process is still in that host folder
+// on the same prefix; otherwise the working directory's Windows name.
+struct CurrentDirectoryName {
+  kvtr::WString windows;
+  std::string host;
+  std::string prefix;
+};
+std::mutex g_directoryLock;
+CurrentDirectoryName g_directory;
+
+std::string WorkingDirectory() {
+  std::vector<char> cwd(PATH_MAX);
+  while (getcwd(cwd.data(), cwd.size()) == nullptr) {
+    if (errno != ERANGE) return std::string();
+    cwd.resize(cwd.size() * 2);
   }
-  const bool trailing = !rest.empty() && IsSeparator(rest.back());
-  flush();
+  return cwd.data();
+}
+
+bool CurrentDirectory(kvtr::WString& out, DWORD& error) {
+  const std::string host = WorkingDirectory();
+  if (host.empty()) {
+    error = kvtr::posix::ErrnoToWin32(errno, host);
+    return false;
+  }
+  CurrentDirectoryName remembered;
+  {
+    std::lock_guard<std::mutex> hold(g_directoryLock);
+    remembered = g_directory;
+  }
+  if (!remembered.windows.empty() && remembered.host == host && remembered.prefix == kvtr::posix::PrefixDirectory()) {
+    out = remembered.windows;
+  } else {
+    out = kvtr::posix::WindowsPathOfHost(host);
+  }
+  return true;
+}
+
+// The full path from a root ("C:\", "\\server\share", "\\.\") and the
+// text after it: "." and ".." resolved without climbing above the root, runs
+// of separators collapsed, the last component stripped of trailing dots and
+// spaces, every other component of one trailing dot.
+kvtr::WString Collapse(const kvtr::WString& root, kvtr::WStringView tail) {
+  std::vector<kvtr::WString> parts;
+  bool trailingSeparator = false;
+  bool sawSeparator = false;
+  size_t at = 0;
+  while (at < tail.size()) {
+    if (IsSeparator(tail[at])) {
+      sawSeparator = true;
+      ++at;
+      continue;
+    }
+    size_t end = at;
+    while (end < tail.size() && !IsSeparator(tail[end])) ++end;
+    kvtr::WString part(tail.substr(at, end - at));
+    const bool last = end == tail.size();
+    at = end;
+    trailingSeparator = !last;
+    if (part == W(".")) continue;
+    if (part == W("..")) {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    if (last) {
+      while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.pop_back();
+      if (part.empty()) {
+        trailingSeparator = true;
+        continue;
+      }
+    } else if (part.back() == '.') {
+      part.pop_back();
+    }
+    parts.push_back(std::move(part));
+  }
   kvtr::WString out = root;
+  const bool rootSeparated = !root.empty() && root.back() == '\\';
+  if (parts.empty()) {
+    if (!rootSeparated && sawSeparator) out.push_back('\\');
+    return out;
+  }
   for (size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0 || (!out.empty() && out.back() != separator)) out.push_back(separator);
+    if (i > 0 || !rootSeparated) out.push_back('\\');
     out += parts[i];
   }
-  if (trailing && !parts.empty()) out.push_back(separator);
-  if (out.empty()) out.push_back(separator);
+  if (trailingSeparator) out.push_back('\\');
   return out;
 }
 
-kvtr::WString FullPath(kvtr::WStringView path) {
-  if (path.size() >= 2 && path[1] == ':') {
-    kvtr::WString root{path[0], ':', '\\'};
-    return Normalize(root, path.substr(2), '\\');
-  }
+// The root of an absolute path and the length of text it takes, or false
+// for a path that needs the current directory.
+bool SplitRoot(kvtr::WStringView path, kvtr::WString& root, size_t& length) {
   if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
-    return Normalize(W("\\\\"), path.substr(2), '\\');
+    if (path.size() >= 3 && (path[2] == '.' || path[2] == '?') && (path.size() == 3 || IsSeparator(path[3]))) {
+      root = kvtr::WString{'\\', '\\', path[2], '\\'};
+      length = path.size() == 3 ? 3 : 4;
+      return true;
+    }
+    // \\server\share: the server, one separator and the share.
+    size_t end = 2;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    if (end < path.size()) {
+      ++end;
+      while (end < path.size() && !IsSeparator(path[end])) ++end;
+    }
+    root = W("\\\\") + kvtr::WString(path.substr(2, end - 2));
+    for (kvtr::wchar& c : root) {
+      if (c == '/') c = '\\';
+    }
+    length = end;
+    return true;
   }
-  if (IsSeparator(path[0])) return Normalize(W("/"), path.substr(1), '/');
-  std::vector<char> cwd(4096);
-  if (getcwd(cwd.data(), cwd.size()) == nullptr) return kvtr::WString();
-  kvtr::WString base = kvtr::posix::Utf8ToUtf16(cwd.data());
-  return Normalize(W("/"), base + W("/") + kvtr::WString(path), '/');
+  if (path.size() >= 3 && path[1] == ':' && IsSeparator(path[2])) {
+    root = kvtr::WString{path[0], ':', '\\'};
+    length = 3;
+    return true;
+  }
+  return false;
 }
+
+}  // namespace
+
+namespace kvtr::posix {
+
+bool FullPathName(WStringView path, WString& full, DWORD& error) {
+  if (path.find_first_not_of(' ') == WStringView::npos) {
+    error = ERROR_INVALID_NAME;
+    return false;
+  }
+  WString root;
+  size_t length = 0;
+  if (SplitRoot(path, root, length)) {
+    full = Collapse(root, path.substr(length));
+    return true;
+  }
+  WString current;
+  if (!CurrentDirectory(current, error)) return false;
+  // A relative path continues the current directory; a drive-relative one
+  // the current directory when it is on that drive, else the drive's root;
+  // a root-relative one the root of the current directory.
+  WString base = current;
+  WStringView rest = path;
+  if (path.size() >= 2 && path[1] == ':') {
+    const bool sameDrive = current.size() >= 2 && current[1] == ':' && FoldCase(current[0]) == FoldCase(path[0]);
+    if (!sameDrive) base = WString{path[0], ':', '\\'};
+    rest = path.substr(2);
+  }
+  if (!SplitRoot(base, root, length)) {
+    error = ERROR_PATH_NOT_FOUND;
+    return false;
+  }
+  if (IsSeparator(path[0])) {
+    full = Collapse(root, path);
+  } else {
+    full = Collapse(root, base.substr(length) + W("\\") + WString(rest));
+  }
+  return true;
+}
+
+}  // namespace kvtr::posix
+
+namespace {
 
 template <typename Unit>
 DWORD CopyExpansion(const std::basic_string<Unit>& text, Unit* dest, DWORD size) {
@@ -189,14 +354,7 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
     return 0;
   }
   kvtr::WString path;
-  link_map* map = nullptr;
-  if (module != nullptr && dlinfo(module, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr &&
-      map->l_name[0] != 0) {
-    path = kvtr::posix::Utf8ToUtf16(map->l_name);
-  } else {
-    path = ExecutablePath();
-  }
-  if (path.empty()) {
+  if (!ModulePath(module, path)) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return 0;
   }
@@ -299,27 +457,71 @@ DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR dest, DWORD size) {
 }
 
 DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* filePart) {
+  if (filePart != nullptr) *filePart = nullptr;
   if (path == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  if (path[0] == 0) {
-    SetLastError(ERROR_INVALID_NAME);
+  kvtr::WString full;
+  DWORD error = 0;
+  if (!kvtr::posix::FullPathName(path, full, error)) {
+    SetLastError(error);
     return 0;
   }
-  const kvtr::WString full = FullPath(path);
-  if (full.empty()) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return 0;
-  }
-  if (buffer == nullptr || full.size() + 1 > size) return static_cast<DWORD>(full.size() + 1);
+  if (buffer == nullptr || full.size() >= size) return static_cast<DWORD>(full.size() + 1);
   std::memcpy(buffer, full.c_str(), (full.size() + 1) * sizeof(WCHAR));
-  if (filePart != nullptr) {
-    const size_t last = full.find_last_of(W("\\/"));
-    const bool endsInSeparator = last == full.size() - 1;
-    *filePart = endsInSeparator ? nullptr : buffer + (last == kvtr::WString::npos ? 0 : last + 1);
+  // The file part follows the last separator, unless the path ends in one
+  // or that separator belongs to a leading "\\".
+  const size_t last = full.rfind('\\');
+  if (filePart != nullptr && last != kvtr::WString::npos && last >= 2 && last + 1 < full.size()) {
+    *filePart = buffer + last + 1;
   }
   return static_cast<DWORD>(full.size());
+}
+
+DWORD GetCurrentDirectoryW(DWORD size, LPWSTR buffer) {
+  kvtr::WString current;
+  DWORD error = 0;
+  if (!CurrentDirectory(current, error)) {
+    SetLastError(error);
+    return 0;
+  }
+  if (buffer == nullptr || current.size() >= size) return static_cast<DWORD>(current.size() + 1);
+  std::memcpy(buffer, current.c_str(), (current.size() + 1) * sizeof(WCHAR));
+  return static_cast<DWORD>(current.size());
+}
+
+BOOL SetCurrentDirectoryW(LPCWSTR path) {
+  if (path == nullptr || path[0] == 0) {
+    SetLastError(ERROR_INVALID_NAME);
+    return FALSE;
+  }
+  kvtr::WString full;
+  DWORD error = 0;
+  if (!kvtr::posix::FullPathName(path, full, error)) {
+    SetLastError(error);
+    return FALSE;
+  }
+  // Only a root keeps its trailing separator.
+  if (full.size() > 3 && full.back() == '\\') full.pop_back();
+  const std::string host = kvtr::posix::HostPath(full);
+  struct stat info;
+  if (stat(host.c_str(), &info) != 0) {
+    SetLastError(kvtr::posix::ErrnoToWin32(errno, host));
+    return FALSE;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    SetLastError(ERROR_DIRECTORY);
+    return FALSE;
+  }
+  if (chdir(host.c_str()) != 0) {
+    SetLastError(kvtr::posix::ErrnoToWin32(errno, host));
+    return FALSE;
+  }
+  CurrentDirectoryName name{full, WorkingDirectory(), kvtr::posix::PrefixDirectory()};
+  std::lock_guard<std::mutex> hold(g_directoryLock);
+  g_directory = std::move(name);
+  return TRUE;
 }
 
 }  // extern "C"

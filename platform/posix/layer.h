@@ -30,10 +30,21 @@ std::string WideToAnsi(WStringView text);
 DWORD InjectedFault(const char* api, const char* group);
 
 // Emulated machine directory (created on first use) and the host path of a
-// Windows path: "X:\a\b" maps to "<prefix>/drive_x/a/b" with names matched
-// without regard to case; "\" and "/" both separate; other paths stay.
+// Windows path, taken in its full form (FullPathName): "X:\a\b" maps to
+// "<prefix>/drive_x/a/b" and "Z:\a\b" to "/a/b", with names matched without
+// regard to case; UNC and device paths keep their text with "/" separators.
 const std::string& PrefixDirectory();
 std::string HostPath(WStringView windowsPath);
+
+// The Windows path of a host path: inside the prefix's drive_x/ folder it is
+// on drive X:, anywhere else on drive Z:. A relative host path is taken
+// against the process's working directory.
+WString WindowsPathOfHost(std::string_view hostPath);
+
+// The full path of `path` by Windows' rules, as GetFullPathNameW gives it
+// (relative paths against the current directory). On failure returns false
+// with the Win32 code in `error`; `full` is then unspecified.
+bool FullPathName(WStringView path, WString& full, DWORD& error);
 
 // Called when the prefix changes so that services drop state loaded from it.
 void RegistryForgetState();

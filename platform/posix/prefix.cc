@@ -1,11 +1,14 @@
 // POSIX platform layer: the emulated machine's directory (the prefix), the
-// mapping of Windows paths to host paths, and case folding of names.
+// mapping between Windows paths and host paths, and case folding of names.
 //
 // The prefix is $KVTR_PREFIX, else $HOME/.kvtr; it holds the registry file,
 // the WMI repository and one folder per drive ("C:\..." lives in drive_c).
+// The rest of the host is drive Z: ("Z:\" is "/"), as under Wine, so every
+// host path has a Windows name and every name handed out maps back.
 // Windows names are case-insensitive, so each component of a drive path is
 // matched against the existing entries without regard to case.
 #include <dirent.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,6 +75,39 @@ std::string MatchEntry(const std::string& directory, const std::string& name) {
   return match;
 }
 
+// Windows separators as host ones, for paths that name no drive.
+std::string SlashForm(kvtr::WStringView path) {
+  std::string host = kvtr::posix::Utf16ToUtf8(path);
+  for (char& c : host) {
+    if (c == '\\') c = '/';
+  }
+  return host;
+}
+
+// The components of an absolute host path with "." and ".." resolved.
+std::vector<std::string> HostComponents(std::string_view path) {
+  std::vector<std::string> parts;
+  size_t at = 0;
+  while (at < path.size()) {
+    size_t end = path.find('/', at);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view part = path.substr(at, end - at);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.emplace_back(part);
+    }
+    at = end + 1;
+  }
+  return parts;
+}
+
+std::string JoinHost(const std::vector<std::string>& parts) {
+  std::string out;
+  for (const std::string& part : parts) out += "/" + part;
+  return out.empty() ? "/" : out;
+}
+
 }  // namespace
 
 namespace kvtr::posix {
@@ -86,41 +122,65 @@ const std::string& PrefixDirectory() {
 }
 
 std::string HostPath(WStringView windowsPath) {
-  const bool drive = windowsPath.size() >= 2 && windowsPath[1] == ':' &&
-                     ((windowsPath[0] >= 'A' && windowsPath[0] <= 'Z') ||
-                      (windowsPath[0] >= 'a' && windowsPath[0] <= 'z'));
-  if (!drive) {
-    std::string path = Utf16ToUtf8(windowsPath);
-    for (char& c : path) {
-      if (c == '\\') c = '/';
-    }
-    return path;
+  WString full;
+  DWORD ignored = 0;
+  if (windowsPath.empty() || !FullPathName(windowsPath, full, ignored)) return SlashForm(windowsPath);
+  if (full.size() < 3 || full[1] != ':') return SlashForm(full);
+  // Drive Z: is the host's root; the other letters are folders of the
+  // prefix. A drive that is not a letter gets a folder that never exists.
+  const wchar drive = static_cast<wchar>(full[0] | 0x20);
+  std::string host;
+  if (drive != 'z') {
+    host = PrefixDirectory() + "/drive_";
+    if (drive >= 'a' && drive <= 'y') host.push_back(static_cast<char>(drive));
   }
-  const char letter = static_cast<char>(windowsPath[0] | 0x20);
-  std::string host = PrefixDirectory() + "/drive_" + letter;
-  std::vector<std::string> parts;
-  std::string current;
-  auto flush = [&] {
-    if (current == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!current.empty() && current != ".") {
-      parts.push_back(current);
-    }
-    current.clear();
-  };
-  for (char c : Utf16ToUtf8(windowsPath.substr(2))) {
-    if (c == '\\' || c == '/') flush();
-    else current.push_back(c);
-  }
-  flush();
   bool resolving = true;
-  for (const std::string& part : parts) {
+  size_t at = 3;
+  while (at < full.size()) {
+    size_t end = full.find('\\', at);
+    if (end == WString::npos) end = full.size();
+    const std::string part = Utf16ToUtf8(WStringView(full).substr(at, end - at));
+    at = end + 1;
+    if (part.empty()) continue;
     // Once a component is missing, the rest cannot exist either.
-    std::string name = resolving ? MatchEntry(host, part) : part;
-    host += "/" + name;
+    host += "/" + (resolving ? MatchEntry(host.empty() ? "/" : host, part) : part);
     if (resolving && !Exists(host)) resolving = false;
   }
-  return host;
+  return host.empty() ? "/" : host;
+}
+
+WString WindowsPathOfHost(std::string_view hostPath) {
+  std::string absolute(hostPath);
+  if (absolute.empty() || absolute[0] != '/') {
+    std::vector<char> cwd(PATH_MAX);
+    if (getcwd(cwd.data(), cwd.size()) != nullptr) absolute = std::string(cwd.data()) + "/" + absolute;
+  }
+  const std::string path = JoinHost(HostComponents(absolute));
+  // The prefix as configured and as the kernel names it (getcwd gives the
+  // resolved form).
+  const std::string configured = PrefixDirectory();
+  std::vector<std::string> prefixes;
+  if (!configured.empty() && configured[0] == '/') prefixes.push_back(JoinHost(HostComponents(configured)));
+  std::vector<char> resolved(PATH_MAX);
+  if (realpath(configured.c_str(), resolved.data()) != nullptr) prefixes.emplace_back(resolved.data());
+  for (const std::string& prefix : prefixes) {
+    const std::string drives = (prefix == "/" ? "" : prefix) + "/drive_";
+    if (path.size() <= drives.size() || path.compare(0, drives.size(), drives) != 0) continue;
+    const char letter = path[drives.size()];
+    const size_t rest = drives.size() + 1;
+    if (letter < 'a' || letter > 'y' || (path.size() > rest && path[rest] != '/')) continue;
+    WString out{static_cast<wchar>(letter - 0x20), ':', '\\'};
+    if (path.size() > rest + 1) out += Utf8ToUtf16(std::string_view(path).substr(rest + 1));
+    for (wchar& c : out) {
+      if (c == '/') c = '\\';
+    }
+    return out;
+  }
+  WString out = W("Z:") + Utf8ToUtf16(path);
+  for (wchar& c : out) {
+    if (c == '/') c = '\\';
+  }
+  return out;
 }
 
 wchar FoldCase(wchar c) noexcept {

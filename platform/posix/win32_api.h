@@ -67,6 +67,8 @@ KVTR_PLATFORM_API BOOL DeleteFileW(LPCWSTR path);
 KVTR_PLATFORM_API DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR dest, DWORD size);
 KVTR_PLATFORM_API DWORD ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR dest, DWORD size);
 KVTR_PLATFORM_API DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* filePart);
+KVTR_PLATFORM_API DWORD GetCurrentDirectoryW(DWORD size, LPWSTR buffer);
+KVTR_PLATFORM_API BOOL SetCurrentDirectoryW(LPCWSTR path);
 
 // ---- version resources (read from PE files) ----
 KVTR_PLATFORM_API DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle);

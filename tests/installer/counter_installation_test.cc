@@ -114,15 +114,20 @@ TEST_F(Installation, TheDirectoryIsJoinedWithOneBackslash) {
 TEST_F(Installation, WithoutADirectoryTheExecutablesOwnIsUsed) {
   FakeMofCompiler compiler;
   WCHAR executable[MAX_PATH];
-  ASSERT_GT(GetModuleFileNameW(nullptr, executable, MAX_PATH), 0u);
-  // Only a backslash counts as a trailing separator: a directory ending in
-  // '/' (as on Linux) gets one more.
-  const WString agent = installer::MofPath(installer::GetDirectoryOfPath(executable), kAgent.c_str());
-  ASSERT_TRUE(TestMachine::WriteFile(agent, "x"));
+  const DWORD length = GetModuleFileNameW(nullptr, executable, MAX_PATH);
+  ASSERT_GT(length, 0u);
+  // A Windows path on both platforms: "<folder>\<name>", so the MOF files
+  // are "<folder>\<file>" and the file tests find them.
+  const WString path(executable, length);
+  ASSERT_EQ(WString::npos, path.find('/')) << NarrowAscii(path);
+  const WString folder = path.substr(0, path.rfind('\\') + 1);
+  const WString files[] = {folder + kAgent, folder + kClient, folder + kSession};
+  for (const WString& file : files) ASSERT_TRUE(TestMachine::WriteFile(file, "x")) << NarrowAscii(file);
   EXPECT_EQ(0, InstAgent(nullptr));
-  DeleteFileW(agent.c_str());
-  ASSERT_EQ(1u, compiler.calls().size());
-  EXPECT_EQ(agent, compiler.calls()[0].path);
+  EXPECT_EQ(0, InstRouter(nullptr));
+  for (const WString& file : files) DeleteFileW(file.c_str());
+  ASSERT_EQ(3u, compiler.calls().size());
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(files[i], compiler.calls()[i].path);
 }
 
 #ifndef _WIN32

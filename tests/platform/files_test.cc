@@ -1,5 +1,5 @@
-// Files and paths: attributes and their error codes, deletion, environment
-// expansion, full paths and the executable's name.
+// Files: attributes and their error codes, deletion, environment expansion
+// and the executable's name.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -55,6 +55,13 @@ TEST_F(Files, AttributesTellFilesFromFoldersAndExplainFailures) {
 TEST_F(Files, NamesIgnoreCase) {
   ASSERT_TRUE(TestMachine::WriteFile(In(W("Mixed.TXT")), "x"));
   EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(In(W("mixed.txt")).c_str()));
+}
+
+TEST_F(Files, TrailingDotsAndSpacesNameTheSameFile) {
+  ASSERT_TRUE(TestMachine::WriteFile(In(W("file.txt")), "x"));
+  for (const WCHAR* name : {W("file.txt."), W("file.txt "), W("FILE.TXT. .")}) {
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(In(name).c_str())) << NarrowAscii(name);
+  }
 }
 
 TEST_F(Files, DeletionRemovesFilesOnly) {
@@ -127,32 +134,6 @@ TEST(Environment, WindirNamesTheWindowsFolder) {
   WString expanded(out);
   for (WCHAR& c : expanded) c = (c >= 'a' && c <= 'z') ? WCHAR(c - 32) : c;
   EXPECT_EQ(WString(W("C:\\WINDOWS\\SYSTEM32")), expanded);
-}
-
-TEST(FullPaths, DrivePathsAreNormalized) {
-  WCHAR out[MAX_PATH];
-  WCHAR* filePart = nullptr;
-  ASSERT_EQ(10u, GetFullPathNameW(W("C:\\a\\..\\b\\.\\c.txt"), MAX_PATH, out, &filePart));
-  EXPECT_EQ(WString(W("C:\\b\\c.txt")), WString(out));
-  ASSERT_NE(nullptr, filePart);
-  EXPECT_EQ(WString(W("c.txt")), WString(filePart));
-
-  filePart = out;
-  ASSERT_EQ(7u, GetFullPathNameW(W("C:/a/b/"), MAX_PATH, out, &filePart));
-  EXPECT_EQ(WString(W("C:\\a\\b\\")), WString(out));
-  EXPECT_EQ(nullptr, filePart);
-
-  EXPECT_EQ(7u, GetFullPathNameW(W("C:\\a\\b"), 3, out, &filePart)) << "too small: the size it needs";
-}
-
-TEST(FullPaths, RelativePathsResolveAgainstTheCurrentDirectory) {
-  WCHAR current[MAX_PATH];
-  WCHAR relative[MAX_PATH];
-  ASSERT_GT(GetFullPathNameW(W("."), MAX_PATH, current, nullptr), 0u);
-  ASSERT_GT(GetFullPathNameW(W(".\\x.dll"), MAX_PATH, relative, nullptr), 0u);
-  WString expected(current);
-  if (expected.back() != '\\' && expected.back() != '/') expected.push_back(expected.find('\\') != WString::npos ? '\\' : '/');
-  EXPECT_EQ(expected + W("x.dll"), WString(relative));
 }
 
 TEST(ModuleNames, TheExecutablesPathIsWholeOrReportedCut) {
