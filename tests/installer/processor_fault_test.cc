@@ -12,7 +12,15 @@
 #include "support/fake_mof_compiler.h"
 #include "support/memory_pages.h"
 
-#if defined(__SANITIZE_ADDRESS__) || (defined(__has_feature) && __has_feature(address_sanitizer))
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KVTR_LEAK_CHECKED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define KVTR_LEAK_CHECKED 1
+#endif
+#ifdef KVTR_LEAK_CHECKED
 #include <sanitizer/lsan_interface.h>
 #endif
 
@@ -66,7 +74,7 @@ extern "C" void __cdecl FaultingCallback(int, void*, void*, void*, const WCHAR*,
 // What the frames abandoned by a fault held is lost (a region's rule); the
 // leak checker is told so for the calls that fault outside the compiler.
 struct AbandonedFramesLeak {
-#if defined(__SANITIZE_ADDRESS__) || (defined(__has_feature) && __has_feature(address_sanitizer))
+#ifdef KVTR_LEAK_CHECKED
   AbandonedFramesLeak() { __lsan_disable(); }
   ~AbandonedFramesLeak() { __lsan_enable(); }
 #endif
