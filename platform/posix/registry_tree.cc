@@ -137,8 +137,10 @@ std::vector<WString> SplitKeyPath(WStringView path) {
 }
 
 RegValue* RegKey::FindValue(WStringView valueName) {
+  // Folding keeps the length, so names of another length never match; a
+  // load of a key with many values stays quick.
   for (RegValue& value : values) {
-    if (EqualNoCase(value.name, valueName)) return &value;
+    if (value.name.size() == valueName.size() && EqualNoCase(value.name, valueName)) return &value;
   }
   return nullptr;
 }
