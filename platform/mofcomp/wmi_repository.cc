@@ -139,7 +139,8 @@ bool WriteAtomically(const Path& target, const std::string& bytes) {
     written = static_cast<bool>(out);
   }
 #ifdef _WIN32
-  written = written && MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  written = written &&
+            MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 #else
   written = written && std::rename(temporary.c_str(), target.c_str()) == 0;
 #endif

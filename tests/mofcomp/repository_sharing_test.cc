@@ -52,7 +52,8 @@ TEST_F(SharedRepository, ACompilationThatCannotTakeTheLockStoresNothing) {
   const std::string lock = std::string(KvtrEmu_Prefix()) + "/wbem/.lock";
   ASSERT_EQ(0, unlink(lock.c_str()));
   ASSERT_EQ(0, mkdir(lock.c_str(), 0755));
-  EXPECT_EQ(Failure(mof::kPhaseStore, status::kFailed), CompileBytes(ClassText("Zorvane_Unlocked"), 0, W("root\\cimv2")).Text());
+  EXPECT_EQ(Failure(mof::kPhaseStore, status::kFailed),
+            CompileBytes(ClassText("Zorvane_Unlocked"), 0, W("root\\cimv2")).Text());
   EXPECT_FALSE(HasClass("Zorvane_Unlocked"));
   EXPECT_TRUE(HasClass("Zorvane_Before"));
 }

@@ -59,19 +59,29 @@ DWORD Entries(const char* path) {
   return keys + values;
 }
 
-std::string ChangeName(int process, int change) { return "p" + std::to_string(process) + "-" + std::to_string(change); }
+// Each process makes its changes in a key of its own below the shared one
+// (which they all race to create); the file holds them all.
+std::string ProcessKey(int process) { return std::string(kSharedKey) + "\\p" + std::to_string(process); }
+std::string ChangeName(int change) { return "c" + std::to_string(change); }
+
+// Subkeys plus values of every process's key.
+DWORD AllEntries() {
+  DWORD entries = 0;
+  for (int process = 0; process < kProcesses; ++process) entries += Entries(ProcessKey(process).c_str());
+  return entries;
+}
 
 // One process's share: every fourth change creates a key, the others set a
 // value. Returns the number of failed calls (at most 255).
 int MakeChanges(int process) {
   HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_CURRENT_USER, kSharedKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS) {
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, ProcessKey(process).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
     return 255;
   }
   int failures = 0;
   for (int change = 0; change < kChangesEach; ++change) {
-    const std::string name = ChangeName(process, change);
+    const std::string name = ChangeName(change);
     if (change % 4 == 0) {
       HKEY created = nullptr;
       if (RegCreateKeyExA(key, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &created, nullptr) !=
@@ -112,10 +122,10 @@ TEST_F(SharedPrefix, EightProcessesOnANewMachineLoseNoneOfTheirChanges) {
   DWORD seen = 0;
   bool shrank = false;
   const std::vector<int> failures = RunInChildren(kProcesses, MakeChanges, [&] {
-    const DWORD now = Entries(kSharedKey);
+    const DWORD now = AllEntries();
     shrank = shrank || now < seen;
     seen = std::max(seen, now);
-    usleep(5000);
+    usleep(20000);
   });
   for (int process = 0; process < kProcesses; ++process) EXPECT_EQ(0, failures[process]) << "process " << process;
   EXPECT_FALSE(shrank);
@@ -127,13 +137,13 @@ TEST_F(SharedPrefix, EightProcessesOnANewMachineLoseNoneOfTheirChanges) {
     if (reload) {
       ASSERT_TRUE(KvtrEmu_UsePrefix(fresh.c_str()));
     }
-    EXPECT_EQ(static_cast<DWORD>(kProcesses * kChangesEach), Entries(kSharedKey));
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, kSharedKey, 0, KEY_READ, &key));
+    EXPECT_EQ(static_cast<DWORD>(kProcesses * kChangesEach), AllEntries());
     std::vector<std::string> lost;
     for (int process = 0; process < kProcesses; ++process) {
+      HKEY key = nullptr;
+      ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, ProcessKey(process).c_str(), 0, KEY_READ, &key));
       for (int change = 0; change < kChangesEach; ++change) {
-        const std::string name = ChangeName(process, change);
+        const std::string name = ChangeName(change);
         bool present = false;
         if (change % 4 == 0) {
           HKEY child = nullptr;
@@ -142,10 +152,10 @@ TEST_F(SharedPrefix, EightProcessesOnANewMachineLoseNoneOfTheirChanges) {
         } else {
           present = GetDword(key, name.c_str()) == static_cast<DWORD>(process * 1000 + change);
         }
-        if (!present) lost.push_back(name);
+        if (!present) lost.push_back(ProcessKey(process) + "\\" + name);
       }
+      RegCloseKey(key);
     }
-    RegCloseKey(key);
     EXPECT_TRUE(lost.empty()) << lost.size() << " changes lost, the first " << lost.front();
   }
   // No temporary file was left behind.
