@@ -1,6 +1,7 @@
 #include "platform/mofcomp/wmi_repository.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -118,20 +119,36 @@ ReadResult ReadBytes(const Path& path, std::string* out) {
   return in.bad() ? ReadResult::kFailed : ReadResult::kRead;
 }
 
+// Writes through a temporary file named for this process (other processes
+// never touch it; threads of this one hold the repository lock in turn),
+// then renames it over the target, so a reader sees the old file or the
+// new one, never a part.
 bool WriteAtomically(const Path& target, const std::string& bytes) {
+#ifdef _WIN32
+  const unsigned long process = GetCurrentProcessId();
+#else
+  const unsigned long process = static_cast<unsigned long>(getpid());
+#endif
   Path temporary = target;
-  temporary += ".tmp";
+  temporary += "." + std::to_string(process) + ".tmp";
+  bool written = false;
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.flush();
-    if (!out) return false;
+    written = static_cast<bool>(out);
   }
 #ifdef _WIN32
-  return MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  written = written &&
+            MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 #else
-  return std::rename(temporary.c_str(), target.c_str()) == 0;
+  written = written && std::rename(temporary.c_str(), target.c_str()) == 0;
 #endif
+  if (!written) {
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+  }
+  return written;
 }
 
 // Reads one namespace: its file, or the built-in content when it has none.
@@ -192,17 +209,21 @@ bool HasChildren(const Namespace& ns, WStringView className) {
 
 struct Transaction::Lock {
   std::unique_lock<std::mutex> process{g_processLock};
+  bool held = false;  // nothing is written without it
 #ifdef _WIN32
   HANDLE mutex = nullptr;
   Lock() {
     mutex = CreateMutexW(nullptr, FALSE, W("Local\\kvtr-wbem-repository"));
-    if (mutex != nullptr) WaitForSingleObject(mutex, INFINITE);
+    if (mutex == nullptr) return;
+    // An abandoned mutex is owned all the same; its files are whole, since
+    // each was renamed into place.
+    const DWORD waited = WaitForSingleObject(mutex, INFINITE);
+    held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
   }
   ~Lock() {
-    if (mutex != nullptr) {
-      ReleaseMutex(mutex);
-      CloseHandle(mutex);
-    }
+    if (mutex == nullptr) return;
+    if (held) ReleaseMutex(mutex);
+    CloseHandle(mutex);
   }
 #else
   int fd = -1;
@@ -210,7 +231,11 @@ struct Transaction::Lock {
     std::error_code ignored;
     std::filesystem::create_directories(RepositoryFolder(), ignored);
     fd = open((RepositoryFolder() / ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
-    if (fd >= 0) flock(fd, LOCK_EX);
+    if (fd < 0) return;
+    int locked;
+    while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    held = locked == 0;
   }
   ~Lock() {
     if (fd >= 0) close(fd);
@@ -310,6 +335,9 @@ HRESULT Transaction::Apply(const Item& item, LONG classFlags) {
 }
 
 HRESULT Transaction::Commit() {
+  // Without the lock another compilation could be between its reading and
+  // its writing, and one of the two would lose its changes.
+  if (!lock_->held) return status::kFailed;
   std::error_code error;
   const Path folder = RepositoryFolder();
   std::filesystem::create_directories(folder, error);

@@ -1,9 +1,12 @@
 // POSIX platform layer: fault injection and the reset of the emulation
 // control. Every service asks InjectedFault once per call; the answer is the
-// status an armed fault wants that call to fail with.
+// status an armed fault wants that call to fail with. A fault counts the
+// calls of the thread that armed it only; the call counts are the whole
+// process's.
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -14,6 +17,7 @@ namespace {
 
 struct ArmedFault {
   std::string service;
+  std::thread::id thread;  // the thread that armed it, whose calls it counts
   unsigned nth;
   unsigned seen;
   DWORD status;
@@ -32,8 +36,9 @@ DWORD InjectedFault(const char* api, const char* group) {
   ++g_calls[api];
   ++g_calls[group];
   DWORD status = 0;
+  const std::thread::id self = std::this_thread::get_id();
   for (auto it = g_armed.begin(); it != g_armed.end();) {
-    if (it->service == api || it->service == group) {
+    if (it->thread == self && (it->service == api || it->service == group)) {
       if (++it->seen == it->nth) {
         if (status == 0) status = it->status;
         it = g_armed.erase(it);
@@ -52,7 +57,7 @@ extern "C" {
 void KvtrEmu_FailCall(const char* service, unsigned nth, DWORD status) {
   if (service == nullptr || nth == 0 || status == 0) return;
   std::lock_guard<std::mutex> hold(g_faultLock);
-  g_armed.push_back(ArmedFault{service, nth, 0, status});
+  g_armed.push_back(ArmedFault{service, std::this_thread::get_id(), nth, 0, status});
 }
 
 unsigned KvtrEmu_CallCount(const char* service) {

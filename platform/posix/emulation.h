@@ -40,10 +40,13 @@ KVTR_EMU_API BOOL KvtrEmu_DenyKeyAccess(HKEY root, const char* path, DWORD denie
 // service is one function ("RegSetValueExW") or a group: "registry",
 // "files", "environment", "errors", "com", "codepages". The failing call returns the
 // status, or sets it as the last error and returns the function's failure
-// value.
+// value. Only the calls of the thread that arms the fault count towards
+// `nth` and only that thread's call fails, so other threads' calls of the
+// same service can neither use the fault up nor be hit by it.
 KVTR_EMU_API void KvtrEmu_FailCall(const char* service, unsigned nth, DWORD status);
 
-// Calls of `service` (function or group) since the last reset.
+// Calls of `service` (function or group) since the last reset, made by any
+// thread of the process.
 KVTR_EMU_API unsigned KvtrEmu_CallCount(const char* service);
 
 // What GetModuleFileNameW(NULL, ...) answers; NULL restores the real path.

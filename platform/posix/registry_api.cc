@@ -82,7 +82,7 @@ LONG OpenKey(HKEY parent, const WCHAR* subKey, REGSAM access, HKEY* result) {
 LONG CreateKey(HKEY parent, const WCHAR* subKey, DWORD options, REGSAM access, HKEY* result, DWORD* disposition) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   RegistryTree& tree = Registry();
-  Lock hold(tree.lock());
+  RegistryTree::Change change(tree);
   REGSAM parentAccess = 0;
   std::shared_ptr<RegKey> key = tree.Resolve(parent, &parentAccess);
   if (!key) return ERROR_INVALID_HANDLE;
@@ -132,7 +132,7 @@ void MarkDeleted(const std::shared_ptr<RegKey>& key) {
 
 LONG DeleteKey(HKEY parent, const WCHAR* subKey) {
   RegistryTree& tree = Registry();
-  Lock hold(tree.lock());
+  RegistryTree::Change change(tree);
   std::shared_ptr<RegKey> from;
   if (LONG status = UseHandle(tree, parent, 0, from)) return status;
   if (subKey == nullptr) return ERROR_INVALID_PARAMETER;
@@ -183,7 +183,7 @@ LONG QueryValue(HKEY handle, const WCHAR* name, DWORD* type, BYTE* data, DWORD* 
 
 LONG SetValue(HKEY handle, const WCHAR* name, DWORD type, const BYTE* data, DWORD size) {
   RegistryTree& tree = Registry();
-  Lock hold(tree.lock());
+  RegistryTree::Change change(tree);
   std::shared_ptr<RegKey> key;
   if (LONG status = UseHandle(tree, handle, KEY_SET_VALUE, key)) return status;
   if (data == nullptr && size != 0) return ERROR_NOACCESS;
@@ -202,7 +202,7 @@ LONG SetValue(HKEY handle, const WCHAR* name, DWORD type, const BYTE* data, DWOR
 
 LONG DeleteValue(HKEY handle, const WCHAR* name) {
   RegistryTree& tree = Registry();
-  Lock hold(tree.lock());
+  RegistryTree::Change change(tree);
   std::shared_ptr<RegKey> key;
   if (LONG status = UseHandle(tree, handle, KEY_SET_VALUE, key)) return status;
   const WStringView valueName = name ? WStringView(name) : WStringView();

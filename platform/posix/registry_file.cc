@@ -412,10 +412,9 @@ BOOL KvtrEmu_ImportRegFile(const char* file, char* error, size_t errorSize) {
   while ((got = std::fread(chunk, 1, sizeof chunk, in)) > 0) text.append(chunk, got);
   std::fclose(in);
   RegistryTree& tree = Registry();
-  std::lock_guard<std::recursive_mutex> hold(tree.lock());
-  tree.Refresh();
+  RegistryTree::Change change(tree);
   const RegImportResult result = ImportRegText(tree, text, /*replace=*/false);
-  tree.Save();
+  if (!tree.Save()) return fail("the registry file of " + PrefixDirectory() + " cannot be written");
   if (!result.ok) return fail(std::string(file) + " line " + std::to_string(result.line) + ": " + result.message);
   return TRUE;
 }

@@ -2,13 +2,15 @@
 // persistence to "<prefix>/registry.reg". See registry_tree.h.
 #include "registry_tree.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <cstring>
 
 #include "emulation.h"
 
@@ -16,15 +18,56 @@ namespace kvtr::posix {
 namespace {
 
 constexpr const char* kRegistryFile = "/registry.reg";
+constexpr const char* kLockFile = "/registry.lock";
 
 std::string RegistryFilePath() { return PrefixDirectory() + kRegistryFile; }
 
-bool FileIdentity(const std::string& path, uint64_t identity[3]) {
+FileIdentity IdentityOf(const struct stat& info) {
+  FileIdentity identity;
+  identity.device = static_cast<uint64_t>(info.st_dev);
+  identity.inode = static_cast<uint64_t>(info.st_ino);
+  identity.size = static_cast<uint64_t>(info.st_size);
+  identity.modified = static_cast<uint64_t>(info.st_mtim.tv_sec) * 1000000000u + info.st_mtim.tv_nsec;
+  return identity;
+}
+
+// The identity of the file at `path`; all zero when there is none.
+FileIdentity PathIdentity(const std::string& path) {
   struct stat info;
-  if (stat(path.c_str(), &info) != 0) return false;
-  identity[0] = info.st_ino;
-  identity[1] = static_cast<uint64_t>(info.st_size);
-  identity[2] = static_cast<uint64_t>(info.st_mtim.tv_sec) * 1000000000u + info.st_mtim.tv_nsec;
+  if (stat(path.c_str(), &info) != 0) return FileIdentity{};
+  return IdentityOf(info);
+}
+
+bool DescriptorIdentity(int fd, FileIdentity* identity) {
+  struct stat info;
+  if (fstat(fd, &info) != 0) return false;
+  *identity = IdentityOf(info);
+  return true;
+}
+
+bool ReadWhole(int fd, std::string* text) {
+  char chunk[65536];
+  for (;;) {
+    const ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got == 0) return true;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    text->append(chunk, static_cast<size_t>(got));
+  }
+}
+
+bool WriteWhole(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t put = write(fd, text.data() + done, text.size() - done);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(put);
+  }
   return true;
 }
 
@@ -94,8 +137,10 @@ std::vector<WString> SplitKeyPath(WStringView path) {
 }
 
 RegValue* RegKey::FindValue(WStringView valueName) {
+  // Folding keeps the length, so names of another length never match; a
+  // load of a key with many values stays quick.
   for (RegValue& value : values) {
-    if (EqualNoCase(value.name, valueName)) return &value;
+    if (value.name.size() == valueName.size() && EqualNoCase(value.name, valueName)) return &value;
   }
   return nullptr;
 }
@@ -151,7 +196,43 @@ void RegistryResetControls() {
 void RegistryTree::Forget() {
   // Open handles keep their keys but lose them on the next load.
   loaded_ = false;
-  fileIdentity_[0] = fileIdentity_[1] = fileIdentity_[2] = 0;
+  identity_ = FileIdentity{};
+  Unpin();
+}
+
+void RegistryTree::Unpin() {
+  if (pinned_ >= 0) ::close(pinned_);
+  pinned_ = -1;
+}
+
+RegistryTree::Change::Change(RegistryTree& tree) : tree_(tree), hold_(tree.lock()) {
+  tree_.LockFile();
+  tree_.Refresh();
+}
+
+RegistryTree::Change::~Change() { tree_.UnlockFile(); }
+
+bool RegistryTree::LockFile() {
+  if (lockDepth_++ > 0) return lockFile_ >= 0;
+  // Opened for each change, not kept: a descriptor inherited through fork
+  // would share its lock with the child.
+  const std::string path = PrefixDirectory() + kLockFile;
+  lockFile_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (lockFile_ < 0) return false;
+  while (flock(lockFile_, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      ::close(lockFile_);
+      lockFile_ = -1;
+      return false;
+    }
+  }
+  return true;
+}
+
+void RegistryTree::UnlockFile() {
+  if (lockDepth_ == 0 || --lockDepth_ > 0) return;
+  if (lockFile_ >= 0) ::close(lockFile_);  // releases the lock
+  lockFile_ = -1;
 }
 
 std::shared_ptr<RegKey> RegistryTree::Root(RootId root) {
@@ -160,11 +241,7 @@ std::shared_ptr<RegKey> RegistryTree::Root(RootId root) {
 }
 
 void RegistryTree::Refresh() {
-  if (loaded_) {
-    uint64_t identity[3] = {0, 0, 0};
-    FileIdentity(RegistryFilePath(), identity);
-    if (identity[0] == fileIdentity_[0] && identity[1] == fileIdentity_[1] && identity[2] == fileIdentity_[2]) return;
-  }
+  if (loaded_ && PathIdentity(RegistryFilePath()) == identity_) return;
   LoadLocked();
 }
 
@@ -184,25 +261,54 @@ void RegistryTree::LoadLocked() {
     keepOld[i] = roots_[i];
     roots_[i] = NewRoot(static_cast<RootId>(i));
   }
-  loaded_ = true;
+  loaded_ = false;
+  identity_ = FileIdentity{};
+  Unpin();
 
+  // Each version of the file is complete before it is renamed into place,
+  // so whatever version is opened here reads whole.
   const std::string path = RegistryFilePath();
-  std::ifstream in(path, std::ios::binary);
-  if (in) {
-    std::stringstream text;
-    text << in.rdbuf();
-    RegImportResult result = ImportRegText(*this, text.str(), /*replace=*/false);
-    if (!result.ok) {
-      std::fprintf(stderr, "kvtr: %s line %d: %s\n", path.c_str(), result.line, result.message.c_str());
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int error = fd < 0 ? errno : 0;
+  if (fd < 0 && error == ENOENT) {
+    // A new machine. Another process may be making it at the same time:
+    // whoever holds the registry lock first writes it, the other reads it.
+    LockFile();
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    error = fd < 0 ? errno : 0;
+    if (fd < 0 && error == ENOENT) {
+      // The keys every Windows machine has.
+      Ensure(roots_[0], W("SOFTWARE\\Classes"));
+      Ensure(roots_[0], W("SOFTWARE\\Microsoft"));
+      Ensure(roots_[0], W("SYSTEM\\CurrentControlSet\\Services"));
+      Ensure(roots_[1], W("Software"));
+      loaded_ = true;
+      Save();
     }
-    FileIdentity(path, fileIdentity_);
-  } else {
-    // A new machine: the keys every Windows machine has.
-    Ensure(roots_[0], W("SOFTWARE\\Classes"));
-    Ensure(roots_[0], W("SOFTWARE\\Microsoft"));
-    Ensure(roots_[0], W("SYSTEM\\CurrentControlSet\\Services"));
-    Ensure(roots_[1], W("Software"));
-    Save();
+    UnlockFile();
+  }
+  if (fd >= 0) {
+    std::string text;
+    FileIdentity identity;
+    if (ReadWhole(fd, &text) && DescriptorIdentity(fd, &identity)) {
+      RegImportResult result = ImportRegText(*this, text, /*replace=*/false);
+      if (!result.ok) {
+        std::fprintf(stderr, "kvtr: %s line %d: %s\n", path.c_str(), result.line, result.message.c_str());
+      }
+      identity_ = identity;
+      pinned_ = fd;
+      loaded_ = true;
+    } else {
+      error = errno;
+      ::close(fd);
+    }
+  }
+  if (!loaded_ && error != 0) {
+    // Working on without the file's content is possible, writing over it
+    // is not: Save refuses until a load succeeds.
+    static bool warned = false;
+    if (!warned) std::fprintf(stderr, "kvtr: %s cannot be read: %s\n", path.c_str(), std::strerror(error));
+    warned = true;
   }
 
   for (auto& [value, target] : bound) {
@@ -219,19 +325,30 @@ void RegistryTree::LoadLocked() {
 }
 
 bool RegistryTree::Save() {
+  if (!loaded_ || lockDepth_ == 0 || lockFile_ < 0) return false;
   const std::string path = RegistryFilePath();
-  const std::string temporary = path + ".tmp";
   const std::string text = SerializeRegistry(*this);
-  FILE* out = std::fopen(temporary.c_str(), "wb");
-  if (out == nullptr) return false;
-  const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
-  const bool flushed = std::fflush(out) == 0;
-  std::fclose(out);
-  if (!written || !flushed || std::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::remove(temporary.c_str());
+  // A name of this process's own, so no other writer can touch the file
+  // before it is complete. One that exists was left by an earlier process
+  // with the same id: the next number is taken.
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    temporary = path + "." + std::to_string(getpid()) + "-" + std::to_string(++temporaries_) + ".tmp";
+    fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
+  if (fd < 0) return false;
+  FileIdentity written;
+  if (!WriteWhole(fd, text) || !DescriptorIdentity(fd, &written) || std::rename(temporary.c_str(), path.c_str()) != 0) {
+    ::close(fd);
+    unlink(temporary.c_str());
     return false;
   }
-  FileIdentity(path, fileIdentity_);
+  // The new version stays open, which keeps its inode from being reused.
+  Unpin();
+  pinned_ = fd;
+  identity_ = written;
   return true;
 }
 

@@ -53,16 +53,46 @@ struct OpenHandle {
   REGSAM granted = 0;
 };
 
+// Identity of one version of the registry file. Every save writes a new
+// file and renames it into place, so a new version has a new inode; the
+// tree keeps the version it loaded open, so that inode cannot be reused.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  uint64_t modified = 0;  // nanoseconds
+  bool operator==(const FileIdentity&) const = default;
+};
+
 class RegistryTree {
  public:
   // All registry state is guarded by this one lock.
   std::recursive_mutex& lock() { return lock_; }
 
+  // One change of the tree, from the first look at it to the save: holds
+  // the tree's lock and the prefix's registry lock ("<prefix>/registry.lock",
+  // flocked), and brings the tree up to date with the file first, so the
+  // change applies to the latest version and no other process's change is
+  // overwritten. Changes nest.
+  class Change {
+   public:
+    explicit Change(RegistryTree& tree);
+    ~Change();
+    Change(const Change&) = delete;
+    Change& operator=(const Change&) = delete;
+
+   private:
+    RegistryTree& tree_;
+    std::lock_guard<std::recursive_mutex> hold_;
+  };
+
   // Loads the prefix's file when nothing is loaded or the file was changed
-  // by another process since it was read or written here.
+  // by another process since it was read or written here (one stat).
   void Refresh();
   void Forget();  // drop everything; the next call loads afresh
-  // Writes the tree to the prefix's file (temp file, flush, rename).
+  // Writes the tree to the prefix's file (a temporary file of this process,
+  // then rename). Only within a Change that holds the registry lock, and
+  // only over a file that was read: false otherwise, leaving the file alone.
   bool Save();
 
   std::shared_ptr<RegKey> Root(RootId root);
@@ -83,15 +113,26 @@ class RegistryTree {
 
  private:
   void LoadLocked();
-  void RebindHandles();
+  // The registry lock, counted so that changes nest; false when it could
+  // not be taken.
+  bool LockFile();
+  void UnlockFile();
+  void Unpin();
 
   std::recursive_mutex lock_;
+  // True when the tree holds the file's content (or the new machine's,
+  // saved); false before the first load and when the file was unreadable.
   bool loaded_ = false;
   std::shared_ptr<RegKey> roots_[static_cast<int>(RootId::kCount)];
   std::map<uintptr_t, OpenHandle> handles_;
   uintptr_t nextHandle_ = 0x1000;
-  // Identity of the file as last read or written: inode, size, mtime.
-  uint64_t fileIdentity_[3] = {0, 0, 0};
+  // The version of the file last read or written, and a descriptor of it
+  // that keeps its inode from being reused.
+  FileIdentity identity_;
+  int pinned_ = -1;
+  int lockFile_ = -1;
+  int lockDepth_ = 0;
+  unsigned temporaries_ = 0;  // numbers this process's temporary files
 };
 
 RegistryTree& Registry();
