@@ -215,23 +215,30 @@ extern "C" {
 
 UINT GetACP(void) { return AnsiCodePage().load(); }
 
-BOOL IsValidCodePage(UINT codePage) {
+BOOL IsValidCodePage(UINT codePage) try {
+  if (kvtr::posix::InjectedFault("IsValidCodePage", "codepages") != 0) return FALSE;
   return codePage != CP_ACP && codePage != CP_THREAD_ACP && IsServed(codePage) ? TRUE : FALSE;
+} catch (...) {
+  return FALSE;
 }
 
-DWORD CharUpperBuffW(LPWSTR text, DWORD length) {
+DWORD CharUpperBuffW(LPWSTR text, DWORD length) try {
   if (text == nullptr) return 0;
   for (DWORD i = 0; i < length; ++i) text[i] = kvtr::posix::FoldCase(text[i]);
   return length;
+} catch (...) {
+  return 0;
 }
 
-BOOL KvtrEmu_SetAnsiCodePage(UINT codePage) {
+BOOL KvtrEmu_SetAnsiCodePage(UINT codePage) try {
   if (codePage != CP_UTF8 && codePage != 1252 && codePage != 28591 && codePage != 20127) return FALSE;
   AnsiCodePage().store(codePage);
   return TRUE;
+} catch (...) {
+  return FALSE;
 }
 
-int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR source, int sourceBytes, LPWSTR dest, int destChars) {
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR source, int sourceBytes, LPWSTR dest, int destChars) try {
   if (DWORD fault = kvtr::posix::InjectedFault("MultiByteToWideChar", "codepages")) {
     SetLastError(fault);
     return 0;
@@ -259,10 +266,12 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR source, int sourceByt
     return 0;
   }
   return CopyOut<WCHAR>(wide.data(), wide.size(), dest, destChars);
+} catch (...) {
+  return kvtr::posix::FailWithException<int>(0);
 }
 
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR source, int sourceChars, LPSTR dest, int destBytes,
-                        LPCSTR defaultChar, LPBOOL usedDefaultChar) {
+                        LPCSTR defaultChar, LPBOOL usedDefaultChar) try {
   if (DWORD fault = kvtr::posix::InjectedFault("WideCharToMultiByte", "codepages")) {
     SetLastError(fault);
     return 0;
@@ -297,6 +306,8 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR source, int sourceCh
   }
   if (usedDefaultChar != nullptr) *usedDefaultChar = usedDefault ? TRUE : FALSE;
   return CopyOut<char>(narrow.data(), narrow.size(), dest, destBytes);
+} catch (...) {
+  return kvtr::posix::FailWithException<int>(0);
 }
 
 }  // extern "C"

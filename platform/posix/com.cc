@@ -62,7 +62,7 @@ IUnknown* FindRegistered(REFCLSID clsid) {
 
 extern "C" {
 
-HRESULT CoInitializeEx(LPVOID, DWORD coInit) {
+HRESULT CoInitializeEx(LPVOID, DWORD coInit) try {
   if (t_com.count > 0) {
     if (IsMultithreaded(t_com.model) != IsMultithreaded(coInit)) return RPC_E_CHANGED_MODE;
     ++t_com.count;
@@ -72,14 +72,17 @@ HRESULT CoInitializeEx(LPVOID, DWORD coInit) {
   t_com.model = coInit;
   if (IsMultithreaded(coInit)) ++g_multithreadedThreads;
   return S_OK;
+} catch (...) {
+  return kvtr::posix::HresultOfException();
 }
 
-void CoUninitialize(void) {
+void CoUninitialize(void) try {
   if (t_com.count == 0) return;
   if (--t_com.count == 0 && IsMultithreaded(t_com.model)) --g_multithreadedThreads;
+} catch (...) {
 }
 
-HRESULT CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object) {
+HRESULT CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object) try {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
   if (DWORD fault = kvtr::posix::InjectedFault("CoCreateInstance", "com")) return static_cast<HRESULT>(fault);
@@ -100,9 +103,11 @@ HRESULT CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID 
     return entry.create(iid, object);
   }
   return REGDB_E_CLASSNOTREG;
+} catch (...) {
+  return kvtr::posix::HresultOfException();
 }
 
-HRESULT CoRegisterClassObject(REFCLSID clsid, LPUNKNOWN object, DWORD, DWORD, LPDWORD cookie) {
+HRESULT CoRegisterClassObject(REFCLSID clsid, LPUNKNOWN object, DWORD, DWORD, LPDWORD cookie) try {
   if (object == nullptr || cookie == nullptr) return E_INVALIDARG;
   if (t_com.count == 0 && g_multithreadedThreads.load() == 0) return CO_E_NOTINITIALIZED;
   object->AddRef();
@@ -110,9 +115,11 @@ HRESULT CoRegisterClassObject(REFCLSID clsid, LPUNKNOWN object, DWORD, DWORD, LP
   *cookie = g_nextCookie++;
   g_registered.push_back(RegisteredClass{clsid, object, *cookie});
   return S_OK;
+} catch (...) {
+  return kvtr::posix::HresultOfException();
 }
 
-HRESULT CoRevokeClassObject(DWORD cookie) {
+HRESULT CoRevokeClassObject(DWORD cookie) try {
   IUnknown* object = nullptr;
   {
     std::lock_guard<std::mutex> hold(g_registeredLock);
@@ -127,13 +134,15 @@ HRESULT CoRevokeClassObject(DWORD cookie) {
   if (object == nullptr) return E_INVALIDARG;
   object->Release();
   return S_OK;
+} catch (...) {
+  return kvtr::posix::HresultOfException();
 }
 
 LPVOID CoTaskMemAlloc(SIZE_T bytes) { return std::malloc(bytes ? bytes : 1); }
 
 void CoTaskMemFree(LPVOID memory) { std::free(memory); }
 
-int StringFromGUID2(REFGUID guid, LPOLESTR text, int capacity) {
+int StringFromGUID2(REFGUID guid, LPOLESTR text, int capacity) try {
   constexpr int kLength = 39;  // braces, 32 digits, 4 dashes and the terminator
   if (text == nullptr || capacity < kLength) return 0;
   static const char kDigits[] = "0123456789ABCDEF";
@@ -155,6 +164,8 @@ int StringFromGUID2(REFGUID guid, LPOLESTR text, int capacity) {
   text[at++] = '}';
   text[at] = 0;
   return kLength;
+} catch (...) {
+  return 0;
 }
 
 }  // extern "C"

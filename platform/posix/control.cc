@@ -54,20 +54,23 @@ DWORD InjectedFault(const char* api, const char* group) {
 
 extern "C" {
 
-void KvtrEmu_FailCall(const char* service, unsigned nth, DWORD status) {
+void KvtrEmu_FailCall(const char* service, unsigned nth, DWORD status) try {
   if (service == nullptr || nth == 0 || status == 0) return;
   std::lock_guard<std::mutex> hold(g_faultLock);
   g_armed.push_back(ArmedFault{service, std::this_thread::get_id(), nth, 0, status});
+} catch (...) {
 }
 
-unsigned KvtrEmu_CallCount(const char* service) {
+unsigned KvtrEmu_CallCount(const char* service) try {
   if (service == nullptr) return 0;
   std::lock_guard<std::mutex> hold(g_faultLock);
   auto found = g_calls.find(service);
   return found == g_calls.end() ? 0 : found->second;
+} catch (...) {
+  return 0u;
 }
 
-void KvtrEmu_Reset(void) {
+void KvtrEmu_Reset(void) try {
   {
     std::lock_guard<std::mutex> hold(g_faultLock);
     g_armed.clear();
@@ -76,6 +79,7 @@ void KvtrEmu_Reset(void) {
   kvtr::posix::CodePagesResetControls();
   kvtr::posix::FilesResetControls();
   kvtr::posix::RegistryResetControls();
+} catch (...) {
 }
 
 }  // extern "C"

@@ -38,11 +38,13 @@ KVTR_EMU_API BOOL KvtrEmu_DenyKeyAccess(HKEY root, const char* path, DWORD denie
 
 // Makes the nth call (1 = the next) of `service` fail with `status`. A
 // service is one function ("RegSetValueExW") or a group: "registry",
-// "files", "environment", "errors", "com", "codepages". The failing call returns the
-// status, or sets it as the last error and returns the function's failure
-// value. Only the calls of the thread that arms the fault count towards
-// `nth` and only that thread's call fails, so other threads' calls of the
-// same service can neither use the fault up nor be hit by it.
+// "files", "environment", "errors", "com", "codepages", "memory"; the
+// layer's own writes of the registry file are "WriteRegistryFile" (group
+// "persistence"). The failing call returns the status, or sets it as the
+// last error and returns the function's failure value. Only the calls of
+// the thread that arms the fault count towards `nth` and only that thread's
+// call fails, so other threads' calls of the same service can neither use
+// the fault up nor be hit by it.
 KVTR_EMU_API void KvtrEmu_FailCall(const char* service, unsigned nth, DWORD status);
 
 // Calls of `service` (function or group) since the last reset, made by any

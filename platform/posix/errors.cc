@@ -6,6 +6,7 @@
 // served; a code without a text fails with ERROR_MR_MID_NOT_FOUND.
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "layer.h"
 #include "win32_api.h"
@@ -146,6 +147,24 @@ DWORD Deliver(DWORD flags, const Unit* text, size_t count, Unit* buffer, DWORD s
 
 }  // namespace
 
+namespace kvtr::posix {
+
+LONG StatusOfException() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  } catch (...) {
+    return ERROR_INTERNAL_ERROR;
+  }
+}
+
+HRESULT HresultOfException() noexcept {
+  return StatusOfException() == ERROR_NOT_ENOUGH_MEMORY ? E_OUTOFMEMORY : E_UNEXPECTED;
+}
+
+}  // namespace kvtr::posix
+
 extern "C" {
 
 DWORD GetLastError(void) { return t_lastError; }
@@ -164,7 +183,7 @@ HLOCAL LocalFree(HLOCAL memory) {
 }
 
 DWORD FormatMessageW(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId, LPWSTR buffer, DWORD size,
-                     va_list*) {
+                     va_list*) try {
   if (DWORD fault = kvtr::posix::InjectedFault("FormatMessageW", "errors")) {
     SetLastError(fault);
     return 0;
@@ -172,10 +191,12 @@ DWORD FormatMessageW(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId, LP
   kvtr::WString text;
   if (!LoadSystemText(flags, messageId, languageId, text)) return 0;
   return Deliver<WCHAR>(flags, text.data(), text.size(), buffer, size);
+} catch (...) {
+  return kvtr::posix::FailWithException<DWORD>(0);
 }
 
 DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
-                     va_list*) {
+                     va_list*) try {
   if (DWORD fault = kvtr::posix::InjectedFault("FormatMessageA", "errors")) {
     SetLastError(fault);
     return 0;
@@ -184,6 +205,8 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId, LP
   if (!LoadSystemText(flags, messageId, languageId, text)) return 0;
   std::string narrow = kvtr::posix::WideToAnsi(text);
   return Deliver<char>(flags, narrow.data(), narrow.size(), buffer, size);
+} catch (...) {
+  return kvtr::posix::FailWithException<DWORD>(0);
 }
 
 }  // extern "C"

@@ -9,6 +9,7 @@
 // carry the codes Windows gives: 2 for a missing file in an existing
 // directory, 3 for a missing directory, 5 for a directory or a read-only
 // file that DeleteFile is asked to remove.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <link.h>
 #include <sys/stat.h>
@@ -320,6 +321,24 @@ DWORD CopyExpansion(const std::basic_string<Unit>& text, Unit* dest, DWORD size)
 
 namespace kvtr::posix {
 
+void DescriptorTraits::Close(int fd) noexcept {
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+}
+
+void DirectoryTraits::Close(DIR* listing) noexcept {
+  const int saved = errno;
+  closedir(listing);
+  errno = saved;
+}
+
+void StreamTraits::Close(std::FILE* stream) noexcept {
+  const int saved = errno;
+  std::fclose(stream);
+  errno = saved;
+}
+
 void FilesResetControls() {
   std::lock_guard<std::mutex> hold(g_moduleLock);
   g_moduleOverridden = false;
@@ -330,13 +349,14 @@ void FilesResetControls() {
 
 extern "C" {
 
-void KvtrEmu_SetModuleFileName(const WCHAR* path) {
+void KvtrEmu_SetModuleFileName(const WCHAR* path) try {
   std::lock_guard<std::mutex> hold(g_moduleLock);
   g_moduleOverridden = path != nullptr;
   g_moduleOverride = path != nullptr ? kvtr::WString(path) : kvtr::WString();
+} catch (...) {
 }
 
-HMODULE GetModuleHandleW(LPCWSTR moduleName) {
+HMODULE GetModuleHandleW(LPCWSTR moduleName) try {
   if (moduleName == nullptr) return reinterpret_cast<HMODULE>(dlopen(nullptr, RTLD_LAZY | RTLD_NOLOAD));
   const std::string name = kvtr::posix::Utf16ToUtf8(moduleName);
   void* handle = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
@@ -346,9 +366,11 @@ HMODULE GetModuleHandleW(LPCWSTR moduleName) {
   }
   dlclose(handle);  // NOLOAD took a reference; a module handle does not
   return reinterpret_cast<HMODULE>(handle);
+} catch (...) {
+  return kvtr::posix::FailWithException<HMODULE>(nullptr);
 }
 
-DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) try {
   if (DWORD fault = kvtr::posix::InjectedFault("GetModuleFileNameW", "files")) {
     SetLastError(fault);
     return 0;
@@ -371,9 +393,11 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
   }
   std::memcpy(buffer, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
   return static_cast<DWORD>(path.size());
+} catch (...) {
+  return kvtr::posix::FailWithException<DWORD>(0);
 }
 
-DWORD GetFileAttributesW(LPCWSTR path) {
+DWORD GetFileAttributesW(LPCWSTR path) try {
   if (DWORD fault = kvtr::posix::InjectedFault("GetFileAttributesW", "files")) {
     SetLastError(fault);
     return INVALID_FILE_ATTRIBUTES;
@@ -391,15 +415,19 @@ DWORD GetFileAttributesW(LPCWSTR path) {
   DWORD attributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
   if ((info.st_mode & S_IWUSR) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
   return attributes;
+} catch (...) {
+  return kvtr::posix::FailWithException<DWORD>(INVALID_FILE_ATTRIBUTES);
 }
 
-DWORD GetFileAttributesA(LPCSTR path) {
+DWORD GetFileAttributesA(LPCSTR path) try {
   if (path == nullptr) return GetFileAttributesW(nullptr);
   const kvtr::WString wide = kvtr::posix::AnsiToWide(path);
   return GetFileAttributesW(wide.c_str());
+} catch (...) {
+  return kvtr::posix::FailWithException<DWORD>(INVALID_FILE_ATTRIBUTES);
 }
 
-BOOL DeleteFileW(LPCWSTR path) {
+BOOL DeleteFileW(LPCWSTR path) try {
   if (DWORD fault = kvtr::posix::InjectedFault("DeleteFileW", "files")) {
     SetLastError(fault);
     return FALSE;
@@ -423,15 +451,19 @@ BOOL DeleteFileW(LPCWSTR path) {
     return FALSE;
   }
   return TRUE;
+} catch (...) {
+  return kvtr::posix::FailWithException<BOOL>(FALSE);
 }
 
-BOOL DeleteFileA(LPCSTR path) {
+BOOL DeleteFileA(LPCSTR path) try {
   if (path == nullptr) return DeleteFileW(nullptr);
   const kvtr::WString wide = kvtr::posix::AnsiToWide(path);
   return DeleteFileW(wide.c_str());
+} catch (...) {
+  return kvtr::posix::FailWithException<BOOL>(FALSE);
 }
 
-DWORD ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR dest, DWORD size) {
+DWORD ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR dest, DWORD size) try {
   if (DWORD fault = kvtr::posix::InjectedFault("ExpandEnvironmentStringsW", "environment")) {
     SetLastError(fault);
     return 0;
@@ -441,9 +473,11 @@ DWORD ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR dest, DWORD size) {
     return 0;
   }
   return CopyExpansion<WCHAR>(Expand(source), dest, size);
+} catch (...) {
+  return kvtr::posix::FailWithException<DWORD>(0);
 }
 
-DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR dest, DWORD size) {
+DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR dest, DWORD size) try {
   if (DWORD fault = kvtr::posix::InjectedFault("ExpandEnvironmentStringsA", "environment")) {
     SetLastError(fault);
     return 0;
@@ -454,9 +488,11 @@ DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR dest, DWORD size) {
   }
   const std::string expanded = kvtr::posix::WideToAnsi(Expand(kvtr::posix::AnsiToWide(source)));
   return CopyExpansion<char>(expanded, dest, size);
+} catch (...) {
+  return kvtr::posix::FailWithException<DWORD>(0);
 }
 
-DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* filePart) {
+DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* filePart) try {
   if (filePart != nullptr) *filePart = nullptr;
   if (path == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -477,9 +513,11 @@ DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* filePart
     *filePart = buffer + last + 1;
   }
   return static_cast<DWORD>(full.size());
+} catch (...) {
+  return kvtr::posix::FailWithException<DWORD>(0);
 }
 
-DWORD GetCurrentDirectoryW(DWORD size, LPWSTR buffer) {
+DWORD GetCurrentDirectoryW(DWORD size, LPWSTR buffer) try {
   kvtr::WString current;
   DWORD error = 0;
   if (!CurrentDirectory(current, error)) {
@@ -489,9 +527,11 @@ DWORD GetCurrentDirectoryW(DWORD size, LPWSTR buffer) {
   if (buffer == nullptr || current.size() >= size) return static_cast<DWORD>(current.size() + 1);
   std::memcpy(buffer, current.c_str(), (current.size() + 1) * sizeof(WCHAR));
   return static_cast<DWORD>(current.size());
+} catch (...) {
+  return kvtr::posix::FailWithException<DWORD>(0);
 }
 
-BOOL SetCurrentDirectoryW(LPCWSTR path) {
+BOOL SetCurrentDirectoryW(LPCWSTR path) try {
   if (path == nullptr || path[0] == 0) {
     SetLastError(ERROR_INVALID_NAME);
     return FALSE;
@@ -522,6 +562,8 @@ BOOL SetCurrentDirectoryW(LPCWSTR path) {
   std::lock_guard<std::mutex> hold(g_directoryLock);
   g_directory = std::move(name);
   return TRUE;
+} catch (...) {
+  return kvtr::posix::FailWithException<BOOL>(FALSE);
 }
 
 }  // extern "C"

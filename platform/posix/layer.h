@@ -3,12 +3,37 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
+#include "../unique_handle.h"
 #include "../wide.h"
-#include "win32_types.h"
+#include "win32_api.h"
 
 namespace kvtr::posix {
+
+// Owners of the host's handles the layer opens: descriptors, directory
+// listings and C streams. Closing keeps errno.
+struct DescriptorTraits {
+  using Handle = int;
+  static constexpr int Invalid() noexcept { return -1; }
+  static void Close(int fd) noexcept;
+};
+using UniqueFd = UniqueHandle<DescriptorTraits>;
+
+struct DirectoryTraits {
+  using Handle = struct __dirstream*;
+  static constexpr Handle Invalid() noexcept { return nullptr; }
+  static void Close(Handle listing) noexcept;
+};
+using UniqueDir = UniqueHandle<DirectoryTraits>;
+
+struct StreamTraits {
+  using Handle = std::FILE*;
+  static constexpr Handle Invalid() noexcept { return nullptr; }
+  static void Close(Handle stream) noexcept;
+};
+using UniqueStream = UniqueHandle<StreamTraits>;
 
 // UTF-8 <-> UTF-16 for file system names and persisted text. Invalid input
 // becomes U+FFFD; never fails.
@@ -53,6 +78,23 @@ void RegistryForgetState();
 void RegistryResetControls();
 void FilesResetControls();
 void CodePagesResetControls();
+
+// ---- the barrier of every C function of the layer ----
+// No exception leaves the layer: each C function is a function-try-block
+// whose handler answers with one of these, called from the handler. Memory
+// running out gives what Windows gives then (ERROR_NOT_ENOUGH_MEMORY,
+// E_OUTOFMEMORY); any other exception ERROR_INTERNAL_ERROR or E_UNEXPECTED.
+LONG StatusOfException() noexcept;
+HRESULT HresultOfException() noexcept;
+// The same for a registry function: the tree may hold a change that was
+// never saved, so it is dropped and read again from the file.
+LONG RegistryStatusOfException() noexcept;
+// For a function that reports failure through the last error.
+template <typename Result>
+Result FailWithException(Result failure) noexcept {
+  SetLastError(static_cast<DWORD>(StatusOfException()));
+  return failure;
+}
 
 // errno of a failed file system call as a Windows error code.
 DWORD ErrnoToWin32(int error, const std::string& hostPath);

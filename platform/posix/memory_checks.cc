@@ -190,15 +190,15 @@ bool ParseMapping(const char* line, size_t length, Mapping& out) {
 // allocates nothing, so it also answers when memory is short.
 template <typename Visit>
 bool ForEachMapping(Visit&& visit) {
-  const int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  const kvtr::posix::UniqueFd maps(open("/proc/self/maps", O_RDONLY | O_CLOEXEC));
+  if (!maps) return false;
   char chunk[8192];
   char line[256];  // the fields before the path fit; the rest is dropped
   size_t lineLength = 0;
   bool more = true;
   bool readable = true;
   while (more) {
-    const ssize_t got = read(fd, chunk, sizeof chunk);
+    const ssize_t got = read(maps.get(), chunk, sizeof chunk);
     if (got < 0) {
       readable = false;
       break;
@@ -214,7 +214,6 @@ bool ForEachMapping(Visit&& visit) {
       lineLength = 0;
     }
   }
-  close(fd);
   return readable;
 }
 
@@ -256,33 +255,39 @@ extern "C" {
 
 // The body runs with the probes' guard: a processor fault inside it returns
 // here. Frames between this call and the fault are abandoned.
-BOOL KvtrRunGuarded(void (*body)(void*), void* context) {
+BOOL KvtrRunGuarded(void (*body)(void*), void* context) try {
   if (body == nullptr) return TRUE;
   return GuardedRead([&] { body(context); }) ? TRUE : FALSE;
+} catch (...) {
+  return FALSE;
 }
 
-BOOL IsBadReadPtr(const void* address, UINT_PTR bytes) {
+BOOL IsBadReadPtr(const void* address, UINT_PTR bytes) try {
   if (bytes == 0) return FALSE;
   if (address == nullptr) return TRUE;
   return RangeReadable(address, bytes) ? FALSE : TRUE;
+} catch (...) {
+  return TRUE;
 }
 
 // Answers from the mappings' protection and never writes. When the mapping
 // table cannot be read it answers "writable", so that nothing unverified is
 // ever taken for code.
-BOOL IsBadWritePtr(LPVOID address, UINT_PTR bytes) {
+BOOL IsBadWritePtr(LPVOID address, UINT_PTR bytes) try {
   if (bytes == 0) return FALSE;
   if (address == nullptr) return TRUE;
   const auto start = reinterpret_cast<uintptr_t>(address);
   if (start + bytes < start) return TRUE;
   if (kvtr::posix::InjectedFault("IsBadWritePtr", "memory") != 0) return FALSE;
   return RangeWritable(start, start + bytes) == Writability::kNotWritable ? TRUE : FALSE;
+} catch (...) {
+  return FALSE;
 }
 
 // The region around `address`: committed pages of one mapping (with the
 // mapping's protection; a file mapping is MEM_IMAGE when private, MEM_MAPPED
 // when shared), or the free address space up to the next mapping.
-SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION buffer, SIZE_T length) {
+SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION buffer, SIZE_T length) try {
   if (DWORD fault = kvtr::posix::InjectedFault("VirtualQuery", "memory")) {
     SetLastError(fault);
     return 0;
@@ -322,16 +327,22 @@ SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION buffer, SIZE_T le
   }
   std::memcpy(buffer, &info, sizeof info);
   return sizeof info;
+} catch (...) {
+  return kvtr::posix::FailWithException<SIZE_T>(0);
 }
 
-BOOL IsBadStringPtrA(LPCSTR text, UINT_PTR maxChars) {
+BOOL IsBadStringPtrA(LPCSTR text, UINT_PTR maxChars) try {
   if (text == nullptr) return TRUE;
   return StringReadable(text, maxChars) ? FALSE : TRUE;
+} catch (...) {
+  return TRUE;
 }
 
-BOOL IsBadStringPtrW(LPCWSTR text, UINT_PTR maxChars) {
+BOOL IsBadStringPtrW(LPCWSTR text, UINT_PTR maxChars) try {
   if (text == nullptr) return TRUE;
   return StringReadable(text, maxChars) ? FALSE : TRUE;
+} catch (...) {
+  return TRUE;
 }
 
 }  // extern "C"

@@ -61,18 +61,13 @@ bool Exists(const std::string& path) {
 // or `name` itself when there is none.
 std::string MatchEntry(const std::string& directory, const std::string& name) {
   if (Exists(directory + "/" + name)) return name;
-  DIR* listing = opendir(directory.c_str());
-  if (listing == nullptr) return name;
+  const kvtr::posix::UniqueDir listing(opendir(directory.c_str()));
+  if (!listing) return name;
   const kvtr::WString wanted = kvtr::posix::Utf8ToUtf16(name);
-  std::string match = name;
-  while (dirent* entry = readdir(listing)) {
-    if (kvtr::posix::EqualNoCase(kvtr::posix::Utf8ToUtf16(entry->d_name), wanted)) {
-      match = entry->d_name;
-      break;
-    }
+  while (dirent* entry = readdir(listing.get())) {
+    if (kvtr::posix::EqualNoCase(kvtr::posix::Utf8ToUtf16(entry->d_name), wanted)) return entry->d_name;
   }
-  closedir(listing);
-  return match;
+  return name;
 }
 
 // Windows separators as host ones, for paths that name no drive.
@@ -243,7 +238,7 @@ DWORD ErrnoToWin32(int error, const std::string& hostPath) {
 
 extern "C" {
 
-BOOL KvtrEmu_UsePrefix(const char* directory) {
+BOOL KvtrEmu_UsePrefix(const char* directory) try {
   std::string chosen = directory != nullptr && *directory != 0 ? std::string(directory) : DefaultPrefix();
   while (chosen.size() > 1 && chosen.back() == '/') chosen.pop_back();
   if (!PreparePrefix(chosen)) return FALSE;
@@ -253,17 +248,25 @@ BOOL KvtrEmu_UsePrefix(const char* directory) {
   }
   kvtr::posix::RegistryForgetState();
   return TRUE;
+} catch (...) {
+  return FALSE;
 }
 
-const char* KvtrEmu_Prefix(void) { return kvtr::posix::PrefixDirectory().c_str(); }
+const char* KvtrEmu_Prefix(void) try {
+  return kvtr::posix::PrefixDirectory().c_str();
+} catch (...) {
+  return "";
+}
 
-size_t KvtrEmu_HostPath(const WCHAR* windowsPath, char* out, size_t size) {
+size_t KvtrEmu_HostPath(const WCHAR* windowsPath, char* out, size_t size) try {
   const std::string host = kvtr::posix::HostPath(windowsPath ? kvtr::WStringView(windowsPath) : kvtr::WStringView());
   if (out != nullptr && size > host.size()) {
     std::memcpy(out, host.c_str(), host.size() + 1);
     return host.size();
   }
   return host.size() + 1;
+} catch (...) {
+  return 0;
 }
 
 }  // extern "C"

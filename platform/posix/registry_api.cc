@@ -6,7 +6,6 @@
 // buffer is too small (with the size it needs), 259 past the last item and
 // 1018 on a handle whose key was deleted. A-functions convert names and
 // string data with the ANSI code page and call the shared implementation.
-#include <cstdio>
 #include <cstring>
 
 #include "emulation.h"
@@ -35,13 +34,14 @@ REGSAM Expand(REGSAM access) {
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
-void Persist(RegistryTree& tree, const RegKey& key) {
-  if (key.isVolatile) return;
-  if (!tree.Save()) {
-    static bool warned = false;
-    if (!warned) std::fprintf(stderr, "kvtr: the registry file of %s cannot be written\n", PrefixDirectory().c_str());
-    warned = true;
-  }
+// Saves a change. When the file cannot be written the change is not made:
+// the tree drops it (it is read again from the file) and the call fails
+// with ERROR_CANTWRITE.
+LONG Persist(RegistryTree& tree, const RegKey& key) {
+  if (key.isVolatile) return ERROR_SUCCESS;
+  if (tree.Save()) return ERROR_SUCCESS;
+  tree.Forget();
+  return ERROR_CANTWRITE;
 }
 
 // The key behind an open handle that must allow `needed`.
@@ -103,7 +103,9 @@ LONG CreateKey(HKEY parent, const WCHAR* subKey, DWORD options, REGSAM access, H
     }
     // Keys made before a refusal stay, as on Windows, which creates them one by one.
     if ((parentAccess & KEY_CREATE_SUB_KEY) == 0 || (key->deniedRights & KEY_CREATE_SUB_KEY)) {
-      if (created) Persist(tree, *key);
+      if (created) {
+        if (LONG status = Persist(tree, *key)) return status;
+      }
       return ERROR_ACCESS_DENIED;
     }
     if (key->isVolatile && !makeVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
@@ -118,7 +120,9 @@ LONG CreateKey(HKEY parent, const WCHAR* subKey, DWORD options, REGSAM access, H
     created = true;
   }
   const REGSAM wanted = Expand(access);
-  if (created) Persist(tree, *key);
+  if (created) {
+    if (LONG status = Persist(tree, *key)) return status;
+  }
   if (wanted & key->deniedRights) return ERROR_ACCESS_DENIED;
   *result = tree.AddHandle(key, wanted);
   if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
@@ -145,8 +149,7 @@ LONG DeleteKey(HKEY parent, const WCHAR* subKey) {
   owner->children.erase(key->name);
   owner->lastWrite = CurrentFileTime();
   MarkDeleted(key);
-  Persist(tree, *owner);
-  return ERROR_SUCCESS;
+  return Persist(tree, *owner);
 }
 
 LONG QueryValue(HKEY handle, const WCHAR* name, DWORD* type, BYTE* data, DWORD* size, bool ansi) {
@@ -196,8 +199,7 @@ LONG SetValue(HKEY handle, const WCHAR* name, DWORD type, const BYTE* data, DWOR
   value->type = type;
   value->data.assign(data, data + size);
   key->lastWrite = CurrentFileTime();
-  Persist(tree, *key);
-  return ERROR_SUCCESS;
+  return Persist(tree, *key);
 }
 
 LONG DeleteValue(HKEY handle, const WCHAR* name) {
@@ -210,8 +212,7 @@ LONG DeleteValue(HKEY handle, const WCHAR* name) {
     if (EqualNoCase(it->name, valueName)) {
       key->values.erase(it);
       key->lastWrite = CurrentFileTime();
-      Persist(tree, *key);
-      return ERROR_SUCCESS;
+      return Persist(tree, *key);
     }
   }
   return ERROR_FILE_NOT_FOUND;
@@ -335,137 +336,175 @@ using namespace kvtr::posix;
 
 extern "C" {
 
-LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM access, PHKEY result) {
+LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM access, PHKEY result) try {
   KVTR_REGISTRY_FAULT("RegOpenKeyExW");
   return OpenKey(key, subKey, access, result);
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
-LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM access, PHKEY result) {
+LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM access, PHKEY result) try {
   KVTR_REGISTRY_FAULT("RegOpenKeyExA");
   if (subKey == nullptr) return OpenKey(key, nullptr, access, result);
   const kvtr::WString wide = Wide(subKey);
   return OpenKey(key, wide.c_str(), access, result);
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
 LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD options, REGSAM access,
-                     const SECURITY_ATTRIBUTES*, PHKEY result, LPDWORD disposition) {
+                     const SECURITY_ATTRIBUTES*, PHKEY result, LPDWORD disposition) try {
   KVTR_REGISTRY_FAULT("RegCreateKeyExW");
   return CreateKey(key, subKey, options, access, result, disposition);
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
 LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM access,
-                     const SECURITY_ATTRIBUTES*, PHKEY result, LPDWORD disposition) {
+                     const SECURITY_ATTRIBUTES*, PHKEY result, LPDWORD disposition) try {
   KVTR_REGISTRY_FAULT("RegCreateKeyExA");
   if (subKey == nullptr) return CreateKey(key, nullptr, options, access, result, disposition);
   const kvtr::WString wide = Wide(subKey);
   return CreateKey(key, wide.c_str(), options, access, result, disposition);
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
-LONG RegCloseKey(HKEY key) {
+LONG RegCloseKey(HKEY key) try {
   KVTR_REGISTRY_FAULT("RegCloseKey");
   RegistryTree& tree = Registry();
   Lock hold(tree.lock());
   if (reinterpret_cast<uintptr_t>(key) >= 0xFFFFFFFF80000000ull) return ERROR_SUCCESS;  // predefined
   return tree.CloseHandle(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
-LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
+LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey) try {
   KVTR_REGISTRY_FAULT("RegDeleteKeyW");
   return DeleteKey(key, subKey);
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
-LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
+LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) try {
   KVTR_REGISTRY_FAULT("RegDeleteKeyA");
   if (subKey == nullptr) return DeleteKey(key, nullptr);
   const kvtr::WString wide = Wide(subKey);
   return DeleteKey(key, wide.c_str());
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
-LONG RegDeleteValueW(HKEY key, LPCWSTR valueName) {
+LONG RegDeleteValueW(HKEY key, LPCWSTR valueName) try {
   KVTR_REGISTRY_FAULT("RegDeleteValueW");
   return DeleteValue(key, valueName);
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
-LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
+LONG RegDeleteValueA(HKEY key, LPCSTR valueName) try {
   KVTR_REGISTRY_FAULT("RegDeleteValueA");
   if (valueName == nullptr) return DeleteValue(key, nullptr);
   const kvtr::WString wide = Wide(valueName);
   return DeleteValue(key, wide.c_str());
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
-LONG RegEnumKeyW(HKEY key, DWORD index, LPWSTR name, DWORD nameSize) {
+LONG RegEnumKeyW(HKEY key, DWORD index, LPWSTR name, DWORD nameSize) try {
   KVTR_REGISTRY_FAULT("RegEnumKeyW");
   kvtr::WString found;
   if (LONG status = SubKeyName(key, index, found)) return status;
   return CopyName<WCHAR>(found, name, nameSize);
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
-LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize) {
+LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize) try {
   KVTR_REGISTRY_FAULT("RegEnumKeyA");
   kvtr::WString found;
   if (LONG status = SubKeyName(key, index, found)) return status;
   return CopyName<char>(WideToAnsi(found), name, nameSize);
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
 LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD, LPDWORD type, LPBYTE data,
-                   LPDWORD dataSize) {
+                   LPDWORD dataSize) try {
   KVTR_REGISTRY_FAULT("RegEnumValueW");
   return EnumValue<WCHAR>(key, index, name, nameSize, type, data, dataSize);
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
 LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD, LPDWORD type, LPBYTE data,
-                   LPDWORD dataSize) {
+                   LPDWORD dataSize) try {
   KVTR_REGISTRY_FAULT("RegEnumValueA");
   return EnumValue<char>(key, index, name, nameSize, type, data, dataSize);
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
 LONG RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classSize, LPDWORD, LPDWORD subKeys, LPDWORD maxSubKeyLen,
                       LPDWORD maxClassLen, LPDWORD values, LPDWORD maxValueNameLen, LPDWORD maxValueLen,
-                      LPDWORD securityDescriptor, PFILETIME lastWriteTime) {
+                      LPDWORD securityDescriptor, PFILETIME lastWriteTime) try {
   KVTR_REGISTRY_FAULT("RegQueryInfoKeyW");
   return QueryInfo<WCHAR>(key, keyClass, classSize, subKeys, maxSubKeyLen, maxClassLen, values, maxValueNameLen,
                           maxValueLen, securityDescriptor, lastWriteTime);
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
 LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classSize, LPDWORD, LPDWORD subKeys, LPDWORD maxSubKeyLen,
                       LPDWORD maxClassLen, LPDWORD values, LPDWORD maxValueNameLen, LPDWORD maxValueLen,
-                      LPDWORD securityDescriptor, PFILETIME lastWriteTime) {
+                      LPDWORD securityDescriptor, PFILETIME lastWriteTime) try {
   KVTR_REGISTRY_FAULT("RegQueryInfoKeyA");
   return QueryInfo<char>(key, keyClass, classSize, subKeys, maxSubKeyLen, maxClassLen, values, maxValueNameLen,
                          maxValueLen, securityDescriptor, lastWriteTime);
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
-LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) try {
   KVTR_REGISTRY_FAULT("RegQueryValueExW");
   return QueryValue(key, valueName, type, data, dataSize, /*ansi=*/false);
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
-LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) try {
   KVTR_REGISTRY_FAULT("RegQueryValueExA");
   if (valueName == nullptr) return QueryValue(key, nullptr, type, data, dataSize, /*ansi=*/true);
   const kvtr::WString wide = Wide(valueName);
   return QueryValue(key, wide.c_str(), type, data, dataSize, /*ansi=*/true);
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
 // The data is stored exactly as counted. NT also counts a string's
 // terminator that the caller left out of the size when one follows the data
 // in memory; finding out needs a read past the caller's buffer, which the
 // layer never makes.
-LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD dataSize) {
+LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD dataSize) try {
   KVTR_REGISTRY_FAULT("RegSetValueExW");
   return SetValue(key, valueName, type, data, dataSize);
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
-LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD dataSize) {
+LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD dataSize) try {
   KVTR_REGISTRY_FAULT("RegSetValueExA");
   const kvtr::WString wideName = valueName ? Wide(valueName) : kvtr::WString();
   if (data == nullptr || !IsStringType(type)) return SetValue(key, wideName.c_str(), type, data, dataSize);
   const kvtr::WString text = AnsiData(data, dataSize);
   return SetValue(key, wideName.c_str(), type, reinterpret_cast<const BYTE*>(text.data()),
                   static_cast<DWORD>(text.size() * sizeof(WCHAR)));
+} catch (...) {
+  return kvtr::posix::RegistryStatusOfException();
 }
 
-BOOL KvtrEmu_DenyKeyAccess(HKEY root, const char* path, DWORD deniedRights) {
+BOOL KvtrEmu_DenyKeyAccess(HKEY root, const char* path, DWORD deniedRights) try {
   RegistryTree& tree = Registry();
   Lock hold(tree.lock());
   std::shared_ptr<RegKey> from = tree.Resolve(root, nullptr);
@@ -474,6 +513,8 @@ BOOL KvtrEmu_DenyKeyAccess(HKEY root, const char* path, DWORD deniedRights) {
   if (!key) return FALSE;
   key->deniedRights = deniedRights;
   return TRUE;
+} catch (...) {
+  return FALSE;
 }
 
 }  // extern "C"

@@ -193,6 +193,17 @@ void RegistryResetControls() {
   tree.Forget();
 }
 
+LONG RegistryStatusOfException() noexcept {
+  const LONG status = StatusOfException();
+  try {
+    RegistryTree& tree = Registry();
+    std::lock_guard<std::recursive_mutex> hold(tree.lock());
+    tree.Forget();
+  } catch (...) {
+  }
+  return status;
+}
+
 void RegistryTree::Forget() {
   // Open handles keep their keys but lose them on the next load.
   loaded_ = false;
@@ -201,28 +212,27 @@ void RegistryTree::Forget() {
 }
 
 void RegistryTree::Unpin() {
-  if (pinned_ >= 0) ::close(pinned_);
-  pinned_ = -1;
+  pinned_.reset();
 }
 
-RegistryTree::Change::Change(RegistryTree& tree) : tree_(tree), hold_(tree.lock()) {
-  tree_.LockFile();
-  tree_.Refresh();
-}
+RegistryTree::Change::Change(RegistryTree& tree) : tree_(tree), hold_(tree.lock()), file_(tree) { tree_.Refresh(); }
 
-RegistryTree::Change::~Change() { tree_.UnlockFile(); }
+RegistryTree::Change::~Change() = default;
 
 bool RegistryTree::LockFile() {
-  if (lockDepth_++ > 0) return lockFile_ >= 0;
+  if (lockDepth_ > 0) {
+    ++lockDepth_;
+    return static_cast<bool>(lockFile_);
+  }
   // Opened for each change, not kept: a descriptor inherited through fork
   // would share its lock with the child.
   const std::string path = PrefixDirectory() + kLockFile;
-  lockFile_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (lockFile_ < 0) return false;
-  while (flock(lockFile_, LOCK_EX) != 0) {
+  ++lockDepth_;
+  lockFile_.reset(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  if (!lockFile_) return false;
+  while (flock(lockFile_.get(), LOCK_EX) != 0) {
     if (errno != EINTR) {
-      ::close(lockFile_);
-      lockFile_ = -1;
+      lockFile_.reset();
       return false;
     }
   }
@@ -231,8 +241,7 @@ bool RegistryTree::LockFile() {
 
 void RegistryTree::UnlockFile() {
   if (lockDepth_ == 0 || --lockDepth_ > 0) return;
-  if (lockFile_ >= 0) ::close(lockFile_);  // releases the lock
-  lockFile_ = -1;
+  lockFile_.reset();  // releases the lock
 }
 
 std::shared_ptr<RegKey> RegistryTree::Root(RootId root) {
@@ -268,39 +277,39 @@ void RegistryTree::LoadLocked() {
   // Each version of the file is complete before it is renamed into place,
   // so whatever version is opened here reads whole.
   const std::string path = RegistryFilePath();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  int error = fd < 0 ? errno : 0;
-  if (fd < 0 && error == ENOENT) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  int error = fd ? 0 : errno;
+  if (!fd && error == ENOENT) {
     // A new machine. Another process may be making it at the same time:
     // whoever holds the registry lock first writes it, the other reads it.
-    LockFile();
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    error = fd < 0 ? errno : 0;
-    if (fd < 0 && error == ENOENT) {
+    FileLock hold(*this);
+    fd.reset(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    error = fd ? 0 : errno;
+    if (!fd && error == ENOENT) {
       // The keys every Windows machine has.
       Ensure(roots_[0], W("SOFTWARE\\Classes"));
       Ensure(roots_[0], W("SOFTWARE\\Microsoft"));
       Ensure(roots_[0], W("SYSTEM\\CurrentControlSet\\Services"));
       Ensure(roots_[1], W("Software"));
       loaded_ = true;
-      Save();
+      if (!Save()) loaded_ = false;
     }
-    UnlockFile();
   }
-  if (fd >= 0) {
+  if (fd) {
     std::string text;
     FileIdentity identity;
-    if (ReadWhole(fd, &text) && DescriptorIdentity(fd, &identity)) {
+    if (ReadWhole(fd.get(), &text) && DescriptorIdentity(fd.get(), &identity)) {
+      // When reading throws (memory), loaded_ stays false: the next call
+      // loads again.
       RegImportResult result = ImportRegText(*this, text, /*replace=*/false);
       if (!result.ok) {
         std::fprintf(stderr, "kvtr: %s line %d: %s\n", path.c_str(), result.line, result.message.c_str());
       }
       identity_ = identity;
-      pinned_ = fd;
+      pinned_ = std::move(fd);
       loaded_ = true;
     } else {
       error = errno;
-      ::close(fd);
     }
   }
   if (!loaded_ && error != 0) {
@@ -325,29 +334,31 @@ void RegistryTree::LoadLocked() {
 }
 
 bool RegistryTree::Save() {
-  if (!loaded_ || lockDepth_ == 0 || lockFile_ < 0) return false;
+  if (!loaded_ || lockDepth_ == 0 || !lockFile_) return false;
+  if (InjectedFault("WriteRegistryFile", "persistence") != 0) return false;
   const std::string path = RegistryFilePath();
   const std::string text = SerializeRegistry(*this);
   // A name of this process's own, so no other writer can touch the file
   // before it is complete. One that exists was left by an earlier process
   // with the same id: the next number is taken.
   std::string temporary;
-  int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+  UniqueFd fd;
+  for (int attempt = 0; !fd && attempt < 100; ++attempt) {
     temporary = path + "." + std::to_string(getpid()) + "-" + std::to_string(++temporaries_) + ".tmp";
-    fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return false;
+    fd.reset(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd && errno != EEXIST) return false;
   }
-  if (fd < 0) return false;
+  if (!fd) return false;
   FileIdentity written;
-  if (!WriteWhole(fd, text) || !DescriptorIdentity(fd, &written) || std::rename(temporary.c_str(), path.c_str()) != 0) {
-    ::close(fd);
+  if (!WriteWhole(fd.get(), text) || !DescriptorIdentity(fd.get(), &written) ||
+      std::rename(temporary.c_str(), path.c_str()) != 0) {
+    fd.reset();
     unlink(temporary.c_str());
     return false;
   }
   // The new version stays open, which keeps its inode from being reused.
   Unpin();
-  pinned_ = fd;
+  pinned_ = std::move(fd);
   identity_ = written;
   return true;
 }

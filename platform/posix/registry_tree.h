@@ -74,6 +74,18 @@ class RegistryTree {
   // flocked), and brings the tree up to date with the file first, so the
   // change applies to the latest version and no other process's change is
   // overwritten. Changes nest.
+  // The registry lock for one scope; see LockFile.
+  class FileLock {
+   public:
+    explicit FileLock(RegistryTree& tree) : tree_(tree) { tree_.LockFile(); }
+    ~FileLock() { tree_.UnlockFile(); }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+   private:
+    RegistryTree& tree_;
+  };
+
   class Change {
    public:
     explicit Change(RegistryTree& tree);
@@ -84,6 +96,7 @@ class RegistryTree {
    private:
     RegistryTree& tree_;
     std::lock_guard<std::recursive_mutex> hold_;
+    FileLock file_;  // released also when bringing the tree up to date throws
   };
 
   // Loads the prefix's file when nothing is loaded or the file was changed
@@ -114,7 +127,7 @@ class RegistryTree {
  private:
   void LoadLocked();
   // The registry lock, counted so that changes nest; false when it could
-  // not be taken.
+  // not be taken. When it throws (memory), nothing was taken or counted.
   bool LockFile();
   void UnlockFile();
   void Unpin();
@@ -129,8 +142,8 @@ class RegistryTree {
   // The version of the file last read or written, and a descriptor of it
   // that keeps its inode from being reused.
   FileIdentity identity_;
-  int pinned_ = -1;
-  int lockFile_ = -1;
+  UniqueFd pinned_;
+  UniqueFd lockFile_;
   int lockDepth_ = 0;
   unsigned temporaries_ = 0;  // numbers this process's temporary files
 };

@@ -32,13 +32,14 @@ struct Section {
 DWORD ReadVersionResource(LPCWSTR path, std::vector<uint8_t>& resource) {
   if (path == nullptr || path[0] == 0) return ERROR_INVALID_PARAMETER;
   const std::string host = kvtr::posix::HostPath(path);
-  FILE* file = std::fopen(host.c_str(), "rb");
-  if (file == nullptr) return kvtr::posix::ErrnoToWin32(errno, host);
   std::vector<uint8_t> image;
-  uint8_t chunk[65536];
-  size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) image.insert(image.end(), chunk, chunk + got);
-  std::fclose(file);
+  {
+    const kvtr::posix::UniqueStream file(std::fopen(host.c_str(), "rb"));
+    if (!file) return kvtr::posix::ErrnoToWin32(errno, host);
+    uint8_t chunk[65536];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) image.insert(image.end(), chunk, chunk + got);
+  }
 
   if (U16(image, 0) != 0x5A4D) return ERROR_BAD_EXE_FORMAT;  // "MZ"
   const uint32_t pe = U32(image, 0x3C);
@@ -140,7 +141,7 @@ bool ReadBlock(const uint8_t* base, size_t available, Block& block) {
 
 extern "C" {
 
-DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) {
+DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) try {
   if (handle != nullptr) *handle = 0;
   std::vector<uint8_t> resource;
   if (DWORD error = ReadVersionResource(path, resource)) {
@@ -148,9 +149,11 @@ DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) {
     return 0;
   }
   return static_cast<DWORD>(resource.size());
+} catch (...) {
+  return kvtr::posix::FailWithException<DWORD>(0);
 }
 
-BOOL GetFileVersionInfoW(LPCWSTR path, DWORD, DWORD size, LPVOID data) {
+BOOL GetFileVersionInfoW(LPCWSTR path, DWORD, DWORD size, LPVOID data) try {
   if (data == nullptr) {
     SetLastError(ERROR_INVALID_DATA);
     return FALSE;
@@ -162,9 +165,11 @@ BOOL GetFileVersionInfoW(LPCWSTR path, DWORD, DWORD size, LPVOID data) {
   }
   std::memcpy(data, resource.data(), resource.size() < size ? resource.size() : size);
   return TRUE;
+} catch (...) {
+  return kvtr::posix::FailWithException<BOOL>(FALSE);
 }
 
-BOOL VerQueryValueW(LPCVOID blockData, LPCWSTR subBlock, LPVOID* value, UINT* length) {
+BOOL VerQueryValueW(LPCVOID blockData, LPCWSTR subBlock, LPVOID* value, UINT* length) try {
   if (blockData == nullptr || value == nullptr) return FALSE;
   const auto* base = static_cast<const uint8_t*>(blockData);
   Block block;
@@ -193,6 +198,8 @@ BOOL VerQueryValueW(LPCVOID blockData, LPCWSTR subBlock, LPVOID* value, UINT* le
   *value = const_cast<uint8_t*>(block.base + block.valueOffset);
   if (length != nullptr) *length = static_cast<UINT>(block.valueLength);
   return block.valueLength > 0 ? TRUE : FALSE;
+} catch (...) {
+  return FALSE;
 }
 
 }  // extern "C"

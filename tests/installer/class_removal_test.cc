@@ -252,13 +252,13 @@ TEST_F(AutorecoverList, AFailedConversionOfTheFileNameNeverEmptiesTheList) {
                                     W("C:\\Counters\\AgentWMIPerf.mof"), W("D:\\Other\\product.mof")};
   const std::vector<WString> after{before[0], before[2]};
   SetAutorecoverEntries(before);
-  const unsigned start = KvtrEmu_CallCount("codepages");
+  const unsigned start = KvtrEmu_CallCount("MultiByteToWideChar");
   ASSERT_TRUE(RemoveClassFromRegistry("Win32_PerfRawData_Zorvane_Agent", nullptr));
-  const unsigned calls = KvtrEmu_CallCount("codepages") - start;
+  const unsigned calls = KvtrEmu_CallCount("MultiByteToWideChar") - start;
   ASSERT_GT(calls, 0u);
   for (unsigned nth = 1; nth <= calls; ++nth) {
     SetAutorecoverEntries(before);
-    KvtrEmu_FailCall("codepages", nth, ERROR_NO_UNICODE_TRANSLATION);
+    KvtrEmu_FailCall("MultiByteToWideChar", nth, ERROR_NO_UNICODE_TRANSLATION);
     const bool result = RemoveClassFromRegistry("Win32_PerfRawData_Zorvane_Agent", nullptr);
     const std::string list = AutorecoverBytes();
     EXPECT_TRUE(list == MultiStringBytes(before) || list == MultiStringBytes(after)) << "call " << nth;

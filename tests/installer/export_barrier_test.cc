@@ -1,7 +1,7 @@
-// Processor faults in foreign code: a MOF compiler that reads unmapped
-// memory, and a host callback that does. Every export returns its result,
-// the compiler object is released, and the process lives on (on Linux and
-// under Wine).
+// What the exports' barriers and guarded regions stop: processor faults in
+// foreign code (a MOF compiler or a host callback that reads unmapped
+// memory) and exceptions raised inside an export. Every export returns its
+// result, the compiler object is released, and the process lives on.
 #include <optional>
 
 #include "installer/counter_installation.h"
@@ -11,6 +11,9 @@
 #include "installer/qel_wmi.h"
 #include "support/fake_mof_compiler.h"
 #include "support/memory_pages.h"
+#ifndef _WIN32
+#include "platform/posix/emulation.h"
+#endif
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -77,6 +80,8 @@ struct AbandonedFramesLeak {
 #ifdef KVTR_LEAK_CHECKED
   AbandonedFramesLeak() { __lsan_disable(); }
   ~AbandonedFramesLeak() { __lsan_enable(); }
+#else
+  ~AbandonedFramesLeak() {}  // nothing to tell
 #endif
 };
 
@@ -94,6 +99,33 @@ TEST_F(ProcessorFaults, AFaultingCallbackEndsTheExportWithItsFailureResult) {
   // The process, and the callback slot, are as before.
   EXPECT_EQ(&FaultingCallback, installer::CurrentHostLog());
 }
+
+#ifndef _WIN32
+// Linux only: the emulation control makes the platform refuse the locale
+// that the autorecover list's comparison needs (a standard exception).
+TEST_F(InstallerTest, AnExceptionInsideAnExportIsItsFailureWithOneReport) {
+  struct Case {
+    const char* name;
+    int (*call)() noexcept;
+    int failure;
+  };
+  const Case cases[] = {{"UnInstRouter", &installer::exported::UnInstRouter, -5},
+                        {"UnInstAgent", &installer::exported::UnInstAgent, -1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetAutorecoverEntries({W("C:\\Counters\\AgentWMIPerf.mof"), W("C:\\Counters\\RouterClientPerf.mof")});
+    const std::string before = AutorecoverBytes();
+    Reports().clear();
+    KvtrEmu_FailCall("IsValidCodePage", 1, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(c.failure, c.call());
+    ASSERT_FALSE(Reports().empty());
+    EXPECT_EQ(c.name, Reports().back().function);
+    EXPECT_EQ(1, Reports().back().level);
+    EXPECT_EQ(WString(W("Stopped by an exception : bad locale name .1252")), Reports().back().message);
+    EXPECT_EQ(before, AutorecoverBytes());
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace kvtr::test
