@@ -149,16 +149,18 @@ void AppendValue(std::string& out, const RegValue& value, bool& lone) {
 // in name order. `lone` is set when a name holds a lone surrogate.
 void AppendTree(std::string& out, const std::string& rootName, const std::shared_ptr<RegKey>& top,
                 bool persistentOnly, bool& lone) {
-  std::vector<const RegKey*> pending{top.get()};
+  // Each key with its section name, made from its parent's.
+  const WString topPath = top->Path();
+  std::vector<std::pair<const RegKey*, std::string>> pending;
+  pending.emplace_back(top.get(), rootName + (topPath.empty() ? "" : "\\" + ToFileText(topPath, &lone)));
   while (!pending.empty()) {
-    const RegKey* const key = pending.back();
+    auto [key, section] = std::move(pending.back());
     pending.pop_back();
     if (persistentOnly && key->isVolatile) continue;
-    const WString path = key->Path();
-    out += "\n[" + rootName + (path.empty() ? "" : "\\" + ToFileText(path, &lone)) + "]\n";
+    out += "\n[" + section + "]\n";
     for (const RegValue& value : key->values) AppendValue(out, value, lone);
     for (auto child = key->children.rbegin(); child != key->children.rend(); ++child) {
-      pending.push_back(child->second.get());
+      pending.emplace_back(child->second.get(), section + "\\" + ToFileText(child->second->name, &lone));
     }
   }
 }
