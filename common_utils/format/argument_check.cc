@@ -125,13 +125,16 @@ class ReadableMemory {
     return Probe(address, bytes, firstKnown, first, last);
   }
 
-  // IsBadStringPtr(text, maxUnits) == FALSE: readable up to its terminator
-  // or maxUnits units. A window that lies in a readable block needs no scan.
+  // Readable up to its terminator, however far that is (IsBadStringPtr
+  // without a limit): the formatter reads a text whole, so every unit of it
+  // must be proved readable. A text that ends in a block already known
+  // needs no probe.
   template <typename Unit>
-  [[gnu::always_inline]] bool TextReadable(const Unit* text, size_t maxUnits) {
+  [[gnu::always_inline]] bool TextReadable(const Unit* text) {
     const uintptr_t at = reinterpret_cast<uintptr_t>(text);
-    if ((Block(at) + kBlock - at) / sizeof(Unit) < maxUnits) return ScanText(text, maxUnits);
-    return Known(Block(at)) || Probe(text, 1, false, Block(at), Block(at));
+    const size_t inBlock = (Block(at) + kBlock - at) / sizeof(Unit);
+    if (inBlock > 0 && Known(Block(at)) && HasTerminator(text, inBlock)) return true;
+    return ScanText(text);
   }
 
  private:
@@ -163,28 +166,22 @@ class ReadableMemory {
     return true;
   }
 
-  // TextReadable block by block.
+  // TextReadable block by block, up to the terminator.
   template <typename Unit>
-  [[gnu::noinline]] bool ScanText(const Unit* text, size_t maxUnits) {
-    const Unit* p = text;
-    size_t remaining = maxUnits;
-    while (remaining > 0) {
+  [[gnu::noinline]] bool ScanText(const Unit* p) {
+    for (;;) {
       const uintptr_t at = reinterpret_cast<uintptr_t>(p);
       const size_t inBlock = (Block(at) + kBlock - at) / sizeof(Unit);
       if (inBlock == 0) {  // a unit straddling two blocks
         if (!Readable(p, sizeof(Unit))) return false;
         if (*p == 0) return true;
         ++p;
-        --remaining;
         continue;
       }
       if (!Readable(p, 1)) return false;
-      if (inBlock >= remaining) return true;
       if (HasTerminator(p, inBlock)) return true;
       p += inBlock;
-      remaining -= inBlock;
     }
-    return true;
   }
 
   // Whether one of the `units` units at `p` is 0; they lie in one readable
@@ -260,9 +257,9 @@ struct Examined {
       if (pointer == nullptr) return false;  // no address was unreadable: `unreadable` is null
       return memory.Readable(pointer, sizeof(int32_t));
     case ArgType::kCharPointer:
-      return pointer == nullptr || memory.TextReadable(static_cast<const char*>(pointer), kCheckedTextLength);
+      return pointer == nullptr || memory.TextReadable(static_cast<const char*>(pointer));
     case ArgType::kWcharPointer:
-      return pointer == nullptr || memory.TextReadable(static_cast<const wchar*>(pointer), kCheckedTextLength);
+      return pointer == nullptr || memory.TextReadable(static_cast<const wchar*>(pointer));
     default:  // void*: printed, never followed
       return true;
   }
@@ -316,7 +313,7 @@ template <typename Record>
   {
     ArgumentCursor cursor(args);
     ReadableMemory memory(&cursor, ListObject(args));
-    if (format == nullptr || !memory.TextReadable(format, kCheckedTextLength)) {
+    if (format == nullptr || !memory.TextReadable(format)) {
       Reject(level, format, false, args, eventId, user, wideConventions, 0, nullptr);
       return false;
     }

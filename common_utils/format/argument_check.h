@@ -10,16 +10,14 @@
 
 namespace kvtr::format {
 
-// Texts (the format and string arguments) are checked up to their
-// terminator or this many characters.
-inline constexpr unsigned kCheckedTextLength = 1024;
-
-// True when `format` is readable and every argument its conversions take is
-// usable:
+// True when `format` is readable up to its terminator and every argument
+// its conversions take is usable:
 //   - value arguments: the argument's own storage in the list is readable;
 //   - %n (int*): not null, and 4 bytes readable where it points;
 //   - %p (void*): always;
-//   - strings: null, or readable up to the terminator or 1024 characters.
+//   - strings: null, or readable up to the terminator, however far it is
+//     (the formatter reads a text whole; a text without a terminator in
+//     its first 1024 characters is not accepted on those alone).
 // The walk stops at the first unusable argument; a '%' without a valid
 // conversion, and the length prefixes and conversions checked callers may
 // not use (ll L z j t I32 I hh w, a A F), reject the entry too. Only h, l

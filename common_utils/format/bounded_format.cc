@@ -136,7 +136,8 @@ void EmitInteger(Sink<Char>& out, const Directive& directive, uint64_t magnitude
     else if (directive.flags & kFlagPlus) prefix[field.prefixLength++] = '+';
     else if (directive.flags & kFlagSpace) prefix[field.prefixLength++] = ' ';
   } else if (directive.flags & kFlagAlternate) {
-    if (conversion == 'o' && field.leadingZeros == 0 && nonzero) field.leadingZeros = 1;
+    // Octal starts with a 0, also for a 0 that a zero precision leaves without digits.
+    if (conversion == 'o' && field.leadingZeros == 0) field.leadingZeros = 1;
     if ((conversion == 'x' || conversion == 'X') && nonzero) {
       prefix[0] = '0';
       prefix[1] = conversion;

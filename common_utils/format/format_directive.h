@@ -148,7 +148,10 @@ namespace detail {
 
 inline constexpr int kMaxField = 0x7FFFFFF;  // saturation of width and precision
 
+// A precision that a negative star made "none" (-1) stays none whatever
+// digits follow; anything else saturates at kMaxField.
 inline constexpr int AddDigit(int value, int digit) noexcept {
+  if (value < 0) return value;
   return value >= kMaxField / 10 ? kMaxField : value * 10 + digit;
 }
 

@@ -46,6 +46,30 @@ void AppendUtf8(std::string& out, uint32_t code) {
   }
 }
 
+bool IsLoneSurrogateAt(WStringView text, size_t i) {
+  const wchar c = text[i];
+  if (c >= 0xD800 && c <= 0xDBFF) return i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF;
+  return c >= 0xDC00 && c <= 0xDFFF && (i == 0 || text[i - 1] < 0xD800 || text[i - 1] > 0xDBFF);
+}
+
+// A name (class, property, qualifier, flavor, alias) as MOF text. MOF has no
+// escapes in names, so a lone surrogate keeps its value in the three bytes
+// UTF-8 gives a code point; MofFileBytes then writes the file as UTF-16.
+std::string NameToMof(WStringView name) {
+  std::string out;
+  out.reserve(name.size());
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (IsLoneSurrogateAt(name, i)) {
+      AppendUtf8(out, name[i]);
+      continue;
+    }
+    const size_t start = i;
+    while (i + 1 < name.size() && !IsLoneSurrogateAt(name, i + 1)) ++i;
+    out += ToUtf8(name.substr(start, i + 1 - start));
+  }
+  return out;
+}
+
 void AppendHex4(std::string& out, unsigned value) {
   char digits[8];
   std::snprintf(digits, sizeof digits, "%04X", value & 0xFFFFu);
@@ -115,7 +139,7 @@ std::string ValueToMof(const Value& value) {
       return out + "'";
     }
     case Value::Kind::kAlias:
-      return "$" + ToUtf8(value.text);
+      return "$" + NameToMof(value.text);
     case Value::Kind::kArray: {
       std::string out = "{";
       for (size_t i = 0; i < value.elements.size(); ++i) {
@@ -134,7 +158,7 @@ std::string QualifiersToMof(const std::vector<Qualifier>& qualifiers) {
   for (size_t i = 0; i < qualifiers.size(); ++i) {
     const Qualifier& q = qualifiers[i];
     if (i > 0) out += ", ";
-    out += ToUtf8(q.name);
+    out += NameToMof(q.name);
     const bool implicitTrue = q.value.kind == Value::Kind::kBoolean && q.value.boolean;
     if (!implicitTrue) {
       if (q.value.kind == Value::Kind::kArray) out += ValueToMof(q.value);
@@ -142,21 +166,21 @@ std::string QualifiersToMof(const std::vector<Qualifier>& qualifiers) {
     }
     if (!q.flavors.empty()) {
       out += ":";
-      for (const WString& flavor : q.flavors) out += " " + ToUtf8(flavor);
+      for (const WString& flavor : q.flavors) out += " " + NameToMof(flavor);
     }
   }
   return out + "]";
 }
 
 std::string TypeToMof(CimType type, const WString& referenceClass) {
-  if (type == CimType::kReference) return ToUtf8(referenceClass) + " ref";
+  if (type == CimType::kReference) return NameToMof(referenceClass) + " ref";
   return TypeName(type);
 }
 
 std::string PropertyToMof(const Property& p) {
   std::string out = QualifiersToMof(p.qualifiers);
   if (!out.empty()) out += " ";
-  out += TypeToMof(p.type, p.referenceClass) + " " + ToUtf8(p.name);
+  out += TypeToMof(p.type, p.referenceClass) + " " + NameToMof(p.name);
   if (p.array) out += p.arraySize >= 0 ? "[" + std::to_string(p.arraySize) + "]" : "[]";
   if (p.hasDefault) out += " = " + ValueToMof(p.defaultValue);
   return out;
@@ -249,14 +273,14 @@ std::string MofString(WStringView text) {
 std::string ClassToMof(const ClassDef& c) {
   std::string out = QualifiersToMof(c.qualifiers);
   if (!out.empty()) out += "\n";
-  out += "class " + ToUtf8(c.name);
-  if (!c.superclass.empty()) out += " : " + ToUtf8(c.superclass);
+  out += "class " + NameToMof(c.name);
+  if (!c.superclass.empty()) out += " : " + NameToMof(c.superclass);
   out += "\n{\n";
   for (const Property& p : c.properties) out += "  " + PropertyToMof(p) + ";\n";
   for (const Method& m : c.methods) {
     std::string line = QualifiersToMof(m.qualifiers);
     if (!line.empty()) line += " ";
-    line += TypeToMof(m.returnType, m.returnReferenceClass) + " " + ToUtf8(m.name) + "(";
+    line += TypeToMof(m.returnType, m.returnReferenceClass) + " " + NameToMof(m.name) + "(";
     for (size_t i = 0; i < m.parameters.size(); ++i) {
       if (i > 0) line += ", ";
       line += PropertyToMof(m.parameters[i]);
@@ -341,6 +365,42 @@ WString FromUtf8(std::string_view text, bool* valid) {
   }
   if (valid != nullptr) *valid = ok;
   return out;
+}
+
+std::string MofFileBytes(const std::string& text) {
+  WString wide;
+  size_t start = 0;
+  for (size_t i = 0; i + 2 < text.size(); ++i) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    const auto b1 = static_cast<unsigned char>(text[i + 1]);
+    const auto b2 = static_cast<unsigned char>(text[i + 2]);
+    if (b0 != 0xED || (b1 & 0xE0) != 0xA0 || (b2 & 0xC0) != 0x80) continue;
+    wide += FromUtf8(std::string_view(text).substr(start, i - start));
+    wide.push_back(static_cast<wchar>(0xD000 | ((b1 & 0x3F) << 6) | (b2 & 0x3F)));
+    start = i + 3;
+    i += 2;
+  }
+  if (start == 0) return text;
+  wide += FromUtf8(std::string_view(text).substr(start));
+  std::string bytes = "\xFF\xFE";
+  bytes.reserve(2 + 2 * wide.size());
+  for (wchar unit : wide) {
+    bytes.push_back(static_cast<char>(unit & 0xFF));
+    bytes.push_back(static_cast<char>(unit >> 8));
+  }
+  return bytes;
+}
+
+WString MofFileText(std::string_view bytes) {
+  if (bytes.size() < 2 || static_cast<unsigned char>(bytes[0]) != 0xFF || static_cast<unsigned char>(bytes[1]) != 0xFE) {
+    return FromUtf8(bytes);
+  }
+  WString text;
+  text.reserve(bytes.size() / 2);
+  for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    text.push_back(static_cast<wchar>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+  }
+  return text;
 }
 
 }  // namespace kvtr::mof

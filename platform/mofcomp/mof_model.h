@@ -121,10 +121,19 @@ KVTR_MOF_API bool SameName(WStringView a, WStringView b);
 WString ResolveNamespace(WStringView current, WStringView path);
 
 // The MOF text of one class (qualifiers, declaration, features), ending in
-// "};" and a newline; parsed back it gives an equal ClassDef.
+// "};" and a newline; parsed back it gives an equal ClassDef. UTF-8, except
+// that a name holding a lone surrogate (MOF has no escape for names) keeps
+// it in the three bytes UTF-8 gives a code point: MofFileBytes makes a file
+// of such text. Strings and characters write one as \xhhhh.
 std::string ClassToMof(const ClassDef& classDef);
 // MOF string literal for `text` (quotes and escapes), UTF-8.
 std::string MofString(WStringView text);
+
+// The bytes of a MOF file of text made as above: the text itself (UTF-8),
+// or, when a name holds a lone surrogate, the text in UTF-16LE with a byte
+// order mark. MofFileText reads such a file back.
+std::string MofFileBytes(const std::string& text);
+WString MofFileText(std::string_view bytes);
 
 // UTF-16 <-> UTF-8 without the platform's code pages.
 std::string ToUtf8(WStringView text);

@@ -166,7 +166,7 @@ ReadResult ReadNamespace(WStringView nameSpace, Namespace* out) {
     out->name = builtin;
     if (out->key == "root.cimv2") bytes = kCimv2Classes;
   }
-  const ParseResult parsed = ParseMof(FromUtf8(bytes), out->name.empty() ? canonical : out->name);
+  const ParseResult parsed = ParseMof(MofFileText(bytes), out->name.empty() ? canonical : out->name);
   if (parsed.error != 0) return ReadResult::kFailed;
   if (out->name.empty()) out->name = parsed.lastNamespace;
   for (const Item& item : parsed.items) {
@@ -175,13 +175,14 @@ ReadResult ReadNamespace(WStringView nameSpace, Namespace* out) {
   return ReadResult::kRead;
 }
 
-std::string NamespaceFileText(const Namespace& ns) {
+// The bytes of a namespace's file (see MofFileBytes).
+std::string NamespaceFileBytes(const Namespace& ns) {
   std::string text = "// WMI repository of the emulated machine: namespace " + ToUtf8(ns.name) +
                      ".\n// Rewritten by the MOF compiler emulator after each compilation; the\n"
                      "// classes are MOF and are read back with the compiler's own parser.\n";
   text += "#pragma namespace(" + MofString(W("\\\\.\\") + ns.name) + ")\n";
   for (const ClassDef& c : ns.classes) text += "\n" + ClassToMof(c);
-  return text;
+  return MofFileBytes(text);
 }
 
 bool IsDescendant(const Namespace& ns, const ClassDef& c, WStringView ancestor) {
@@ -343,7 +344,7 @@ HRESULT Transaction::Commit() {
   std::filesystem::create_directories(folder, error);
   for (const auto& ns : loaded_) {
     if (!ns->dirty) continue;
-    if (!WriteAtomically(folder / (ns->key + ".mof"), NamespaceFileText(*ns))) return status::kFailed;
+    if (!WriteAtomically(folder / (ns->key + ".mof"), NamespaceFileBytes(*ns))) return status::kFailed;
     ns->dirty = false;
   }
   return 0;

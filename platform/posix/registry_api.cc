@@ -4,8 +4,10 @@
 // for deleting a key that has subkeys), 6 for an unknown handle, 87 for a
 // bad parameter, 161 for a path that starts with a backslash, 234 when a
 // buffer is too small (with the size it needs), 259 past the last item and
-// 1018 on a handle whose key was deleted. A-functions convert names and
-// string data with the ANSI code page and call the shared implementation.
+// 1018 on a handle whose key was deleted. Keys lie at most 512 levels
+// below their root hive; a deeper path is a bad parameter (87).
+// A-functions convert names and string data with the ANSI code page and
+// call the shared implementation.
 #include <cstring>
 
 #include "emulation.h"
@@ -93,6 +95,9 @@ LONG CreateKey(HKEY parent, const WCHAR* subKey, DWORD options, REGSAM access, H
   for (const WString& part : parts) {
     if (part.size() > kMaxKeyNameChars) return ERROR_INVALID_PARAMETER;
   }
+  size_t depth = parts.size();
+  for (std::shared_ptr<RegKey> up = key->parent.lock(); up; up = up->parent.lock()) ++depth;
+  if (depth > kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
   const bool makeVolatile = (options & REG_OPTION_VOLATILE) != 0;
   bool created = false;
   for (const WString& part : parts) {

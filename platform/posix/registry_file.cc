@@ -3,9 +3,15 @@
 // and read as UTF-8 or UTF-16LE (with its byte order mark), LF or CR LF.
 //
 // Strings that are plain text are written quoted; every other value, and a
-// string with control characters, a missing terminator or an odd length, is
-// written as hex bytes, so that reading the text back gives every byte of
-// every value unchanged.
+// string with control characters, a lone surrogate, a missing terminator or
+// an odd length, is written as hex bytes, so that reading the text back
+// gives every byte of every value unchanged. A key or value name holding a
+// lone surrogate (legal in the registry) has no UTF-8 form: when one does,
+// the whole file is written as regedit writes it, UTF-16LE with a byte
+// order mark and CR LF line ends.
+//
+// Key paths deeper than Windows' 512 levels are refused with an error that
+// names their line, and no walk of the tree recurses.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,9 +25,55 @@ namespace {
 constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
 constexpr size_t kLineWidth = 79;
 
-std::string Quote(WStringView text) {
+bool IsHighSurrogate(unsigned unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(unsigned unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// The text the writer builds and the parser reads is UTF-8, except that a
+// lone surrogate is kept as the three bytes UTF-8 gives a code point of its
+// value (ED A0..BF xx), so that names read from a UTF-16 file keep them.
+// `lone` (if any) is set when `text` holds one.
+std::string ToFileText(WStringView text, bool* lone = nullptr) {
+  std::string out;
+  size_t start = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned unit = text[i];
+    if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+      ++i;
+      continue;
+    }
+    if (!IsHighSurrogate(unit) && !IsLowSurrogate(unit)) continue;
+    out += Utf16ToUtf8(text.substr(start, i - start));
+    out.push_back(static_cast<char>(0xE0 | (unit >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((unit >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+    start = i + 1;
+    if (lone != nullptr) *lone = true;
+  }
+  out += Utf16ToUtf8(text.substr(start));
+  return out;
+}
+
+// The reverse of ToFileText; other invalid UTF-8 becomes U+FFFD.
+WString FromFileText(std::string_view text) {
+  WString out;
+  size_t start = 0;
+  for (size_t i = 0; i + 2 < text.size(); ++i) {
+    const auto b0 = static_cast<uint8_t>(text[i]);
+    const auto b1 = static_cast<uint8_t>(text[i + 1]);
+    const auto b2 = static_cast<uint8_t>(text[i + 2]);
+    if (b0 != 0xED || (b1 & 0xE0) != 0xA0 || (b2 & 0xC0) != 0x80) continue;
+    out += Utf8ToUtf16(text.substr(start, i - start));
+    out.push_back(static_cast<wchar>(0xD000 | ((b1 & 0x3F) << 6) | (b2 & 0x3F)));
+    start = i + 3;
+    i += 2;
+  }
+  out += Utf8ToUtf16(text.substr(start));
+  return out;
+}
+
+std::string Quote(WStringView text, bool* lone) {
   std::string out = "\"";
-  for (char c : Utf16ToUtf8(text)) {
+  for (char c : ToFileText(text, lone)) {
     if (c == '\\' || c == '"') out.push_back('\\');
     out.push_back(c);
   }
@@ -31,14 +83,20 @@ std::string Quote(WStringView text) {
 
 // True when REG_SZ data can be written as a quoted string and read back to
 // the same bytes: whole UTF-16 units, one terminator at the end, no control
-// characters.
+// characters and no lone surrogates.
 bool IsPlainString(const std::vector<uint8_t>& data) {
   if (data.size() < 2 || data.size() % 2 != 0) return false;
   const size_t units = data.size() / 2;
+  const auto unitAt = [&](size_t i) -> unsigned { return data[2 * i] | (data[2 * i + 1] << 8); };
   for (size_t i = 0; i < units; ++i) {
-    const unsigned unit = data[2 * i] | (data[2 * i + 1] << 8);
+    const unsigned unit = unitAt(i);
     if (i == units - 1) return unit == 0;
     if (unit < 0x20) return false;
+    if (IsHighSurrogate(unit) && i + 1 < units - 1 && IsLowSurrogate(unitAt(i + 1))) {
+      ++i;
+    } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+      return false;
+    }
   }
   return false;
 }
@@ -63,14 +121,15 @@ void AppendHex(std::string& out, const std::string& lead, const std::vector<uint
   out.push_back('\n');
 }
 
-void AppendValue(std::string& out, const RegValue& value) {
-  const std::string name = value.name.empty() ? "@" : Quote(value.name);
+// `lone` is set when the value's name holds a lone surrogate.
+void AppendValue(std::string& out, const RegValue& value, bool& lone) {
+  const std::string name = value.name.empty() ? "@" : Quote(value.name, &lone);
   if (value.type == REG_SZ && IsPlainString(value.data)) {
     WString text;
     for (size_t i = 0; i + 2 < value.data.size(); i += 2) {
       text.push_back(static_cast<wchar>(value.data[i] | (value.data[i + 1] << 8)));
     }
-    out += name + "=" + Quote(text) + "\n";
+    out += name + "=" + Quote(text, nullptr) + "\n";
     return;
   }
   if (value.type == REG_DWORD && value.data.size() == 4) {
@@ -86,23 +145,53 @@ void AppendValue(std::string& out, const RegValue& value) {
   AppendHex(out, name + lead, value.data);
 }
 
-void AppendKey(std::string& out, const std::string& rootName, const std::shared_ptr<RegKey>& key, bool persistentOnly) {
-  if (persistentOnly && key->isVolatile) return;
-  const WString path = key->Path();
-  out += "\n[" + rootName + (path.empty() ? "" : "\\" + Utf16ToUtf8(path)) + "]\n";
-  for (const RegValue& value : key->values) AppendValue(out, value);
-  for (const auto& child : key->children) AppendKey(out, rootName, child.second, persistentOnly);
+// The tree below and including `top`, parents before children, children
+// in name order. `lone` is set when a name holds a lone surrogate.
+void AppendTree(std::string& out, const std::string& rootName, const std::shared_ptr<RegKey>& top,
+                bool persistentOnly, bool& lone) {
+  // Each key with its section name, made from its parent's.
+  const WString topPath = top->Path();
+  std::vector<std::pair<const RegKey*, std::string>> pending;
+  pending.emplace_back(top.get(), rootName + (topPath.empty() ? "" : "\\" + ToFileText(topPath, &lone)));
+  while (!pending.empty()) {
+    auto [key, section] = std::move(pending.back());
+    pending.pop_back();
+    if (persistentOnly && key->isVolatile) continue;
+    out += "\n[" + section + "]\n";
+    for (const RegValue& value : key->values) AppendValue(out, value, lone);
+    for (auto child = key->children.rbegin(); child != key->children.rend(); ++child) {
+      pending.emplace_back(child->second.get(), section + "\\" + ToFileText(child->second->name, &lone));
+    }
+  }
+}
+
+// The file's bytes: the text itself, or, when a name needs it, the text in
+// UTF-16LE with a byte order mark and CR LF line ends.
+std::string FileBytes(const std::string& text, bool lone) {
+  if (!lone) return text;
+  std::string out = "\xFF\xFE";
+  out.reserve(2 + 2 * text.size());
+  const auto put = [&](wchar unit) {
+    out.push_back(static_cast<char>(unit & 0xFF));
+    out.push_back(static_cast<char>(unit >> 8));
+  };
+  for (wchar unit : FromFileText(text)) {
+    if (unit == '\n') put('\r');
+    put(unit);
+  }
+  return out;
 }
 
 // ---- reading ----
 
-std::string ToUtf8(std::string_view raw) {
+// The file's text for the parser (see ToFileText).
+std::string ToParserText(std::string_view raw) {
   if (raw.size() >= 2 && static_cast<uint8_t>(raw[0]) == 0xFF && static_cast<uint8_t>(raw[1]) == 0xFE) {
     WString wide;
     for (size_t i = 2; i + 1 < raw.size(); i += 2) {
       wide.push_back(static_cast<wchar>(static_cast<uint8_t>(raw[i]) | (static_cast<uint8_t>(raw[i + 1]) << 8)));
     }
-    return Utf16ToUtf8(wide);
+    return ToFileText(wide);
   }
   if (raw.size() >= 3 && raw.substr(0, 3) == "\xEF\xBB\xBF") return std::string(raw.substr(3));
   return std::string(raw);
@@ -158,17 +247,33 @@ struct Parser {
     return nullptr;
   }
 
-  static void DeleteTree(const std::shared_ptr<RegKey>& key) {
-    for (auto& child : key->children) DeleteTree(child.second);
-    key->children.clear();
-    key->deleted = true;
-    key->parent.reset();
+  // Marks `top` and every key below it deleted and detaches them. Every key
+  // is held here until all are detached, so that none is destroyed while it
+  // still owns children: destruction never recurses either.
+  static void DeleteTree(const std::shared_ptr<RegKey>& top) {
+    std::vector<std::shared_ptr<RegKey>> keys{top};
+    for (size_t i = 0; i < keys.size(); ++i) {
+      for (auto& child : keys[i]->children) keys.push_back(child.second);
+    }
+    for (const std::shared_ptr<RegKey>& key : keys) {
+      key->children.clear();
+      key->deleted = true;
+      key->parent.reset();
+    }
+  }
+
+  // Levels below its root hive (HKEY_CLASSES_ROOT's keys lie two below
+  // HKEY_LOCAL_MACHINE).
+  static size_t Depth(const RegKey& key) {
+    size_t depth = 0;
+    for (std::shared_ptr<RegKey> up = key.parent.lock(); up; up = up->parent.lock()) ++depth;
+    return depth;
   }
 
   bool Section(int line, std::string_view body) {
     const bool remove = !body.empty() && body[0] == '-';
     if (remove) body.remove_prefix(1);
-    const WString wide = Utf8ToUtf16(body);
+    const WString wide = FromFileText(body);
     WStringView path = wide;
     std::shared_ptr<RegKey> key = RootFor(path);
     if (!key) {
@@ -185,7 +290,12 @@ struct Parser {
       }
       return true;
     }
-    for (const WString& part : SplitKeyPath(path)) {
+    const std::vector<WString> parts = SplitKeyPath(path);
+    if (Depth(*key) + parts.size() > kMaxKeyDepth) {
+      current = nullptr;
+      return Fail(line, "key path deeper than " + std::to_string(kMaxKeyDepth) + " levels");
+    }
+    for (const WString& part : parts) {
       auto found = key->children.find(part);
       if (found == key->children.end()) {
         auto child = std::make_shared<RegKey>();
@@ -249,7 +359,7 @@ struct Parser {
     text.remove_prefix(1);
     while (!text.empty() && text[0] == ' ') text.remove_prefix(1);
     if (!current) return true;  // inside a removed section: ignored, as regedit does
-    const WString wideName = Utf8ToUtf16(name);
+    const WString wideName = FromFileText(name);
     if (text == "-") {
       auto& values = current->values;
       for (auto it = values.begin(); it != values.end(); ++it) {
@@ -266,7 +376,7 @@ struct Parser {
       std::string content;
       if (!ReadQuoted(text, content)) return Fail(line, "unterminated string");
       value.type = REG_SZ;
-      for (wchar unit : Utf8ToUtf16(content)) {
+      for (wchar unit : FromFileText(content)) {
         value.data.push_back(static_cast<uint8_t>(unit & 0xFF));
         value.data.push_back(static_cast<uint8_t>(unit >> 8));
       }
@@ -313,22 +423,24 @@ struct Parser {
 std::string SerializeRegistry(RegistryTree& tree) {
   std::string out(kHeader);
   out.push_back('\n');
+  bool lone = false;
   for (int i = 0; i < static_cast<int>(RootId::kCount); ++i) {
     const RootId root = static_cast<RootId>(i);
-    AppendKey(out, RootName(root), tree.LoadedRoot(root), /*persistentOnly=*/true);
+    AppendTree(out, RootName(root), tree.LoadedRoot(root), /*persistentOnly=*/true, lone);
   }
-  return out;
+  return FileBytes(out, lone);
 }
 
 std::string ExportRegText(RegistryTree&, RootId root, const std::shared_ptr<RegKey>& key) {
   std::string out(kHeader);
   out.push_back('\n');
-  AppendKey(out, RootName(root), key, /*persistentOnly=*/false);
-  return out;
+  bool lone = false;
+  AppendTree(out, RootName(root), key, /*persistentOnly=*/false, lone);
+  return FileBytes(out, lone);
 }
 
 RegImportResult ImportRegText(RegistryTree& tree, std::string_view raw, bool replace) {
-  const std::string text = ToUtf8(raw);
+  const std::string text = ToParserText(raw);
   Parser parser{tree, {}, nullptr};
   if (replace) {
     for (int i = 0; i < static_cast<int>(RootId::kCount); ++i) {

@@ -95,9 +95,14 @@ std::shared_ptr<RegKey> Ensure(const std::shared_ptr<RegKey>& from, WStringView 
   return key;
 }
 
-void ClearDenialsBelow(RegKey& key) {
-  key.deniedRights = 0;
-  for (auto& child : key.children) ClearDenialsBelow(*child.second);
+void ClearDenialsBelow(RegKey& top) {
+  std::vector<RegKey*> pending{&top};
+  while (!pending.empty()) {
+    RegKey* const key = pending.back();
+    pending.pop_back();
+    key->deniedRights = 0;
+    for (auto& child : key->children) pending.push_back(child.second.get());
+  }
 }
 
 }  // namespace

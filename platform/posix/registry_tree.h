@@ -150,6 +150,9 @@ class RegistryTree {
 
 RegistryTree& Registry();
 
+// Windows' limit: a key lies at most this many levels below its root hive.
+inline constexpr size_t kMaxKeyDepth = 512;
+
 // Splits a registry path at '\'. Empty components are skipped.
 std::vector<WString> SplitKeyPath(WStringView path);
 

@@ -203,6 +203,51 @@ TEST_F(ArgumentCheckTest, StringsAreReadUpToTheirTerminator) {
   EXPECT_TRUE(entries_.empty());
 }
 
+// The formatter reads a text to its terminator, so a text without one in
+// its first 1024 units must still be readable up to it.
+TEST_F(ArgumentCheckTest, LongTextsMustBeReadableToTheirTerminator) {
+  const std::string narrow1024(1024, 'a');
+  const std::u16string wide1024(1024, u'a');
+  const std::string narrow1025 = narrow1024 + '\0';
+  const std::u16string wide1025 = wide1024 + u'\0';
+  const MemoryPages narrowUnterminated(MemoryPages::Access::kReadOnly, narrow1024.data(), 1024);
+  const MemoryPages wideUnterminated(MemoryPages::Access::kReadOnly, wide1024.data(), 2048);
+  const MemoryPages narrowTerminated(MemoryPages::Access::kReadOnly, narrow1025.data(), 1025);
+  const MemoryPages wideTerminated(MemoryPages::Access::kReadOnly, wide1025.data(), 2050);
+  // Longer than a page, in readable memory.
+  const std::string narrowLong(3 * 4096 + 5, 'n');
+  const std::u16string wideLong(3 * 4096 + 5, u'w');
+
+  EXPECT_TRUE(Check(true, W("%S %s"), narrowTerminated.tail(1025), wideTerminated.tail(2050)));
+  EXPECT_TRUE(Check(true, W("%S %s"), narrowLong.c_str(), reinterpret_cast<const wchar*>(wideLong.c_str())));
+  EXPECT_TRUE(entries_.empty());
+
+  struct {
+    const wchar* format;
+    const char* type;
+    const void* text;
+  } const unterminated[] = {
+      {W("%d %hs"), "char*", narrowUnterminated.tail(1024)},
+      {W("%d %ls"), "wchar_t*", wideUnterminated.tail(2048)},
+  };
+  for (const auto& c : unterminated) {
+    EXPECT_FALSE(Check(true, c.format, 1, c.text)) << c.type;
+    const RejectedEntry entry = Rejected();
+    ASSERT_EQ(2u, entry.arguments.size()) << c.type;
+    EXPECT_STREQ(c.type, entry.arguments[1].TypeName());
+    EXPECT_FALSE(entry.arguments[1].usable);
+    EXPECT_EQ(c.text, entry.arguments[1].unreadableAddress);
+  }
+
+  // The same for the format, which the walk reads to its end.
+  const wchar* const format = reinterpret_cast<const wchar*>(wideUnterminated.tail(2048));
+  EXPECT_FALSE(Check(true, format, 1));
+  const RejectedEntry entry = Rejected();
+  EXPECT_FALSE(entry.formatReadable);
+  EXPECT_EQ(0, entry.argumentCount);
+  EXPECT_TRUE(Check(true, reinterpret_cast<const wchar*>(wideTerminated.tail(2050)), 1));
+}
+
 TEST_F(ArgumentCheckTest, UnreadableFormatIsRejectedUnread) {
   const MemoryPages noAccess(MemoryPages::Access::kNone);
   const wchar unterminatedFormat[] = {'%', 'd'};

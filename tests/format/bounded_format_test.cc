@@ -64,6 +64,8 @@ TEST(BoundedFormatTest, Integers) {
       WIDE("[]", "[%.0d]", 0),
       WIDE("4294967295 10 abc ABC 0000BEEF", "%u %o %x %X %08X", -1, 8, 0xabc, 0xabc, 0xBEEF),
       WIDE("0xff 0XFF 010 0 0x0000ff", "%#x %#X %#o %#x %#08x", 255, 255, 8, 0, 255),
+      // # makes octal start with a 0, even where the precision leaves no digit.
+      WIDE("0|    0|0    |[]|[]|010|0", "%#.0o|%#5.0o|%-#5.0o|[%.0o]|[%#.0x]|%#.3o|%#o", 0, 0, 0, 0, 0, 8, 0),
       WIDE("1 65535 -1 255", "%hd %hu %hhd %hhu", 65537, -1, 0x1FF, 0x1FF),
       WIDE("-1 4294967295 -5", "%ld %lu %I32d", -1, -1, -5),
       WIDE("-9223372036854775808 18446744073709551615 ffffffffffffffff", "%I64d %I64u %I64x", INT64_MIN,
@@ -117,6 +119,28 @@ TEST(BoundedFormatTest, StarsPointersAndPercent) {
             NarrowAscii(WideOut(W("%*p|%-*p|"), static_cast<int>(digits.size() + 4),
                                 reinterpret_cast<void*>(0x12AB), static_cast<int>(digits.size() + 4),
                                 reinterpret_cast<void*>(0x12AB))));
+}
+
+// Widths and precisions saturate: they never wrap into small or negative
+// numbers, and digits after a star precision that was negative (none) leave
+// it none.
+TEST(BoundedFormatTest, HugeWidthsAndPrecisionsSaturate) {
+  ExpectCases({
+      WIDE("42|0.5|0.5|x", "%.*12345678901d|%.*99999999999g|%.*5g|%.*4294967297s", -1, 42, -1, 0.5, -1, 0.5, -7,
+           W("x")),
+      WIDE("[42]", "[%.*0000000000000000000000009d]", -1, 42),
+  });
+  // 4294967297 would wrap to 1 and 2147483648 to INT_MIN (no precision).
+  const auto cut = [](const wchar* format, auto argument) {
+    wchar buffer[8];
+    std::fill(std::begin(buffer), std::end(buffer), kSentinel);
+    const int result = FormatBoundedF(buffer, 8, format, argument);
+    return std::to_string(result) + ":" + NarrowAscii(WStringView(buffer, 8));
+  };
+  EXPECT_EQ("-1:        ", cut(W("%4294967297d"), 1));
+  EXPECT_EQ("-1:        ", cut(W("%2147483648d"), 1));
+  EXPECT_EQ("-1:00000000", cut(W("%.4294967297d"), 1));
+  EXPECT_EQ("-1:1.000000", cut(W("%#.2147483648g"), 1.0));
 }
 
 TEST(BoundedFormatTest, TextWidthsFollowTheConventions) {

@@ -202,6 +202,12 @@ TEST_F(SafeFormatTest, FormatsAsTheBoundedFormatterDoes) {
   SAME(kWide, "%*d|%-*d|%*d|%.*f|%.*f|%*.*e|", 5, 42, 5, 42, -5, 42, 2, 3.14159, -1, 3.14159, 12, 2, 31.4);
   SAME(kWide, "[%*s][%.*S][%*.*s]", -6, W("ab"), 3, "abcdef", 4, -2, W("xyz"));
   SAME(8, "%*d", INT_MIN, 1);
+  // Widths and precisions past INT_MAX saturate; digits after a negative
+  // star precision leave it none.
+  SAME(kWide, "%.*12345678901d|%.*99999999999g|%#.*5g", -1, 42, -1, 0.5, -1, 0.5);
+  SAME(8, "%4294967297d|%.2147483648d|%#.4294967297g", 1, 2, 1.0);
+  SAME_UNPLANNED(kWide, "%d%d%d%d%d%d%d%d%d%d%d%d%d%d%d%d|%.*12345678901d|%#.*9999999999g", 1, 2, 3, 4, 5, 6, 7, 8,
+                 9, 10, 11, 12, 13, 14, 15, 16, -1, 42, -1, 0.5);
   // No argument, an argument never written through, and pointers.
   SAME(kWide, "100%% %5% done%%");
   SAME(kWide, "ab%ncd", &target);

@@ -357,6 +357,38 @@ class Zorvane_Values : Win32_PerfRawData
   EXPECT_EQ(WString(W("Zorvane_Values")), c.methods[0].parameters[2].referenceClass);
 }
 
+// Names read from UTF-16 text may hold lone surrogates: the repository keeps
+// them (its file is then UTF-16), as it keeps those of strings (escaped).
+TEST_F(MofCompile, LoneSurrogatesSurviveTheRepository) {
+  const wchar high = 0xD800, low = 0xDC07;
+  WString className = W("Zorvane_Lone");
+  className.push_back(high);
+  const WString property = WString(W("P")) + low + W("x");
+  const WString qualifier = WString(W("Q")) + high;
+  const WString value = WString(W("v")) + low + high;
+  const WString source = W("[") + qualifier + W("(\"") + value + W("\")] class ") + className + W(" { string ") +
+                         property + W(" = \"") + value + W("\"; char16 C = '") + low + W("'; };");
+  ASSERT_EQ(kSuccess, Compile("\xFF\xFE" + WideBytes(source), 0, W("root\\cimv2")).Text());
+  // Stored again by an unrelated compilation: read back from the repository's own writing.
+  ASSERT_EQ(kSuccess, Compile("class Zorvane_Unrelated { };", 0, W("root\\cimv2")).Text());
+
+  const auto found = mof::FindClass(W("root\\cimv2"), className);
+  ASSERT_TRUE(found.has_value());
+  EXPECT_TRUE(found->name == className);
+  ASSERT_NE(nullptr, found->FindQualifier(qualifier));
+  EXPECT_TRUE(found->FindQualifier(qualifier)->value.text == value);
+  ASSERT_NE(nullptr, found->FindProperty(property));
+  EXPECT_TRUE(found->FindProperty(property)->defaultValue.text == value);
+  ASSERT_NE(nullptr, found->FindProperty(W("C")));
+  EXPECT_EQ(low, found->FindProperty(W("C"))->defaultValue.character);
+  EXPECT_TRUE(HasClass("Zorvane_Unrelated"));
+  // Deleting it by that name works, and leaves the class beside it.
+  ASSERT_EQ(kSuccess, Compile("\xFF\xFE" + WideBytes(W("#pragma deleteclass(\"") + className + W("\", FAIL)")), 0,
+                              W("root\\cimv2")).Text());
+  EXPECT_FALSE(mof::FindClass(W("root\\cimv2"), className).has_value());
+  EXPECT_TRUE(HasClass("Zorvane_Unrelated"));
+}
+
 #ifndef _WIN32
 // Linux: another process sees the prefix's files; switching to the same
 // prefix drops everything the platform layer holds in memory.

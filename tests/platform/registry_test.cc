@@ -3,6 +3,7 @@
 // layer and under Wine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -196,6 +197,39 @@ TEST_F(RegistryKeys, ClassesRootIsTheMachinesSoftwareClasses) {
   EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, ("Software\\Classes\\" + name).c_str(), 0, KEY_READ, &key));
   RegCloseKey(key);
   EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_CLASSES_ROOT, name.c_str()));
+}
+
+// A registry tree is at most 512 levels deep; Windows creates at most 32
+// levels in one call, so the chain is made in steps.
+TEST_F(RegistryKeys, KeysLieAtMost512LevelsBelowTheirHive) {
+  // The scratch key is Software\kvtr-tests\<test>, 3 levels below the hive.
+  constexpr int kScratchDepth = 3;
+  HKEY key = base_;
+  for (int depth = kScratchDepth; depth < 512;) {
+    const int step = std::min(31, 512 - depth);
+    std::string path = "k";
+    for (int i = 1; i < step; ++i) path += "\\k";
+    HKEY next = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(key, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &next, nullptr))
+        << "at depth " << depth;
+    if (key != base_) RegCloseKey(key);
+    key = next;
+    depth += step;
+  }
+  HKEY deeper = kSentinelKey;
+  const LONG status = RegCreateKeyExW(key, W("one-too-many"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &deeper, nullptr);
+  if (WineDiffers("no limit on the depth of keys")) {
+    EXPECT_EQ(ERROR_SUCCESS, status);
+    RegCloseKey(deeper);
+    RegDeleteKeyW(key, W("one-too-many"));
+  } else {
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, status);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(key, W("one-too-many"), 0, KEY_READ, &deeper));
+  }
+  HKEY existing = nullptr;
+  EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(key, W(""), 0, KEY_READ, &existing));
+  RegCloseKey(existing);
+  RegCloseKey(key);
 }
 
 }  // namespace
