@@ -390,6 +390,8 @@ class MofCompilerObject final : public IMofCompiler {
       return Compilation(lOptionFlags, lClassFlags, lInstanceFlags, pInfo).File(FileName, ServerAndNamespace);
     } catch (const std::bad_alloc&) {
       return E_OUTOFMEMORY;
+    } catch (...) {
+      return status::kFailed;  // nothing leaves a COM method
     }
   }
 
@@ -400,6 +402,8 @@ class MofCompilerObject final : public IMofCompiler {
       return Compilation(lOptionFlags, lClassFlags, lInstanceFlags, pInfo).Buffer(BuffSize, pBuffer, ServerAndNamespace);
     } catch (const std::bad_alloc&) {
       return E_OUTOFMEMORY;
+    } catch (...) {
+      return status::kFailed;  // nothing leaves a COM method
     }
   }
 

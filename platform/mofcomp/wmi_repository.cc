@@ -386,7 +386,7 @@ std::optional<ClassDef> FindClass(WStringView nameSpace, WStringView className) 
 
 }  // namespace kvtr::mof
 
-extern "C" DWORD KvtrEmu_ListWmiClasses(const WCHAR* nameSpace, WCHAR* buffer, DWORD capacity) {
+extern "C" DWORD KvtrEmu_ListWmiClasses(const WCHAR* nameSpace, WCHAR* buffer, DWORD capacity) try {
   if (nameSpace == nullptr) return 0;
   std::vector<kvtr::mof::ClassSummary> classes;
   if (!kvtr::mof::ListClasses(nameSpace, &classes)) return 0;
@@ -400,4 +400,6 @@ extern "C" DWORD KvtrEmu_ListWmiClasses(const WCHAR* nameSpace, WCHAR* buffer, D
   const DWORD needed = static_cast<DWORD>(list.size());
   if (buffer != nullptr && capacity >= needed) std::copy(list.begin(), list.end(), buffer);
   return needed;
+} catch (...) {
+  return 0;
 }

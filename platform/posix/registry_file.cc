@@ -508,7 +508,7 @@ using namespace kvtr::posix;
 
 extern "C" {
 
-BOOL KvtrEmu_ImportRegFile(const char* file, char* error, size_t errorSize) {
+BOOL KvtrEmu_ImportRegFile(const char* file, char* error, size_t errorSize) try {
   auto fail = [&](const std::string& message) {
     if (error != nullptr && errorSize > 0) {
       std::snprintf(error, errorSize, "%s", message.c_str());
@@ -516,22 +516,32 @@ BOOL KvtrEmu_ImportRegFile(const char* file, char* error, size_t errorSize) {
     return FALSE;
   };
   if (file == nullptr) return fail("no file named");
-  FILE* in = std::fopen(file, "rb");
-  if (in == nullptr) return fail(std::string("cannot open ") + file);
   std::string text;
-  char chunk[65536];
-  size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, in)) > 0) text.append(chunk, got);
-  std::fclose(in);
+  {
+    const UniqueStream in(std::fopen(file, "rb"));
+    if (!in) return fail(std::string("cannot open ") + file);
+    char chunk[65536];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, in.get())) > 0) text.append(chunk, got);
+  }
   RegistryTree& tree = Registry();
   RegistryTree::Change change(tree);
   const RegImportResult result = ImportRegText(tree, text, /*replace=*/false);
-  if (!tree.Save()) return fail("the registry file of " + PrefixDirectory() + " cannot be written");
+  if (!tree.Save()) {
+    tree.Forget();  // nothing of the file is kept
+    return fail("the registry file of " + PrefixDirectory() + " cannot be written");
+  }
   if (!result.ok) return fail(std::string(file) + " line " + std::to_string(result.line) + ": " + result.message);
   return TRUE;
+} catch (...) {
+  const LONG status = RegistryStatusOfException();
+  if (error != nullptr && errorSize > 0) {
+    std::snprintf(error, errorSize, "%s", status == ERROR_NOT_ENOUGH_MEMORY ? "not enough memory" : "internal error");
+  }
+  return FALSE;
 }
 
-BOOL KvtrEmu_ExportRegFile(const char* file, HKEY root, const char* key) {
+BOOL KvtrEmu_ExportRegFile(const char* file, HKEY root, const char* key) try {
   if (file == nullptr) return FALSE;
   RegistryTree& tree = Registry();
   std::lock_guard<std::recursive_mutex> hold(tree.lock());
@@ -550,10 +560,12 @@ BOOL KvtrEmu_ExportRegFile(const char* file, HKEY root, const char* key) {
     if (!start) return FALSE;
     text = ExportRegText(tree, id, start);
   }
-  FILE* out = std::fopen(file, "wb");
+  std::FILE* out = std::fopen(file, "wb");
   if (out == nullptr) return FALSE;
   const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
-  return (std::fclose(out) == 0 && written) ? TRUE : FALSE;
+  return (std::fclose(out) == 0 && written) ? TRUE : FALSE;  // nothing can throw past the open
+} catch (...) {
+  return FALSE;
 }
 
 }  // extern "C"
