@@ -31,25 +31,49 @@ bool IsLowSurrogate(unsigned unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 // The text the writer builds and the parser reads is UTF-8, except that a
 // lone surrogate is kept as the three bytes UTF-8 gives a code point of its
 // value (ED A0..BF xx), so that names read from a UTF-16 file keep them.
-// `lone` (if any) is set when `text` holds one.
-std::string ToFileText(WStringView text, bool* lone = nullptr) {
-  std::string out;
-  size_t start = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const unsigned unit = text[i];
-    if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+// Appends `count` units, unit(i) each, to `out`; with `quoted`, '\\' and '"'
+// are escaped. `lone` (if any) is set when the text holds a lone surrogate.
+// Writes straight into `out`: a save of the whole tree makes no other
+// allocation per name or value.
+template <typename Unit>
+void AppendFileText(std::string& out, size_t count, Unit&& unit, bool quoted, bool* lone) {
+  const auto put = [&](uint32_t point) {
+    if (point < 0x80) {
+      if (quoted && (point == '\\' || point == '"')) out.push_back('\\');
+      out.push_back(static_cast<char>(point));
+    } else if (point < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (point >> 6)));
+      out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    } else if (point < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (point >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (point >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((point >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    }
+  };
+  for (size_t i = 0; i < count; ++i) {
+    const unsigned first = unit(i);
+    if (IsHighSurrogate(first) && i + 1 < count && IsLowSurrogate(unit(i + 1))) {
+      put(0x10000 + ((first - 0xD800) << 10) + (unit(i + 1) - 0xDC00));
       ++i;
       continue;
     }
-    if (!IsHighSurrogate(unit) && !IsLowSurrogate(unit)) continue;
-    out += Utf16ToUtf8(text.substr(start, i - start));
-    out.push_back(static_cast<char>(0xE0 | (unit >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((unit >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
-    start = i + 1;
-    if (lone != nullptr) *lone = true;
+    if ((IsHighSurrogate(first) || IsLowSurrogate(first)) && lone != nullptr) *lone = true;
+    put(first);
   }
-  out += Utf16ToUtf8(text.substr(start));
+}
+
+void AppendFileText(std::string& out, WStringView text, bool quoted, bool* lone) {
+  AppendFileText(out, text.size(), [&](size_t i) -> unsigned { return text[i]; }, quoted, lone);
+}
+
+std::string ToFileText(WStringView text, bool* lone = nullptr) {
+  std::string out;
+  AppendFileText(out, text, /*quoted=*/false, lone);
   return out;
 }
 
@@ -71,14 +95,10 @@ WString FromFileText(std::string_view text) {
   return out;
 }
 
-std::string Quote(WStringView text, bool* lone) {
-  std::string out = "\"";
-  for (char c : ToFileText(text, lone)) {
-    if (c == '\\' || c == '"') out.push_back('\\');
-    out.push_back(c);
-  }
+void AppendQuoted(std::string& out, WStringView text, bool* lone) {
   out.push_back('"');
-  return out;
+  AppendFileText(out, text, /*quoted=*/true, lone);
+  out.push_back('"');
 }
 
 // True when REG_SZ data can be written as a quoted string and read back to
@@ -101,10 +121,9 @@ bool IsPlainString(const std::vector<uint8_t>& data) {
   return false;
 }
 
-void AppendHex(std::string& out, const std::string& lead, const std::vector<uint8_t>& data) {
+// Hex bytes after a lead of `column` characters already in `out`.
+void AppendHex(std::string& out, size_t column, const std::vector<uint8_t>& data) {
   static const char kDigits[] = "0123456789abcdef";
-  out += lead;
-  size_t column = lead.size();
   for (size_t i = 0; i < data.size(); ++i) {
     if (column + 3 > kLineWidth) {
       out += "\\\n  ";
@@ -121,46 +140,67 @@ void AppendHex(std::string& out, const std::string& lead, const std::vector<uint
   out.push_back('\n');
 }
 
-// `lone` is set when the value's name holds a lone surrogate.
 void AppendValue(std::string& out, const RegValue& value, bool& lone) {
-  const std::string name = value.name.empty() ? "@" : Quote(value.name, &lone);
+  const size_t lineStart = out.size();
+  if (value.name.empty()) {
+    out.push_back('@');
+  } else {
+    AppendQuoted(out, value.name, &lone);
+  }
   if (value.type == REG_SZ && IsPlainString(value.data)) {
-    WString text;
-    for (size_t i = 0; i + 2 < value.data.size(); i += 2) {
-      text.push_back(static_cast<wchar>(value.data[i] | (value.data[i + 1] << 8)));
-    }
-    out += name + "=" + Quote(text, nullptr) + "\n";
+    out += "=\"";
+    const auto unit = [&](size_t i) -> unsigned { return value.data[2 * i] | (value.data[2 * i + 1] << 8); };
+    AppendFileText(out, value.data.size() / 2 - 1, unit, /*quoted=*/true, nullptr);
+    out += "\"\n";
     return;
   }
   if (value.type == REG_DWORD && value.data.size() == 4) {
     char number[16];
     const uint32_t n = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) | (uint32_t(value.data[3]) << 24);
     std::snprintf(number, sizeof number, "%08x", n);
-    out += name + "=dword:" + number + "\n";
+    out += "=dword:";
+    out += number;
+    out.push_back('\n');
     return;
   }
   char lead[32];
   if (value.type == REG_BINARY) std::snprintf(lead, sizeof lead, "=hex:");
   else std::snprintf(lead, sizeof lead, "=hex(%x):", static_cast<unsigned>(value.type));
-  AppendHex(out, name + lead, value.data);
+  out += lead;
+  AppendHex(out, out.size() - lineStart, value.data);
 }
 
-// The tree below and including `top`, parents before children, children
-// in name order. `lone` is set when a name holds a lone surrogate.
+// `lone` is set when a name holds a lone surrogate. Depth first, keys in
+// their enumeration order; one section name is kept and cut back to each
+// key's parent, so no key costs an allocation of its own.
 void AppendTree(std::string& out, const std::string& rootName, const std::shared_ptr<RegKey>& top,
                 bool persistentOnly, bool& lone) {
-  // Each key with its section name, made from its parent's.
+  std::string section = rootName;
   const WString topPath = top->Path();
-  std::vector<std::pair<const RegKey*, std::string>> pending;
-  pending.emplace_back(top.get(), rootName + (topPath.empty() ? "" : "\\" + ToFileText(topPath, &lone)));
+  if (!topPath.empty()) {
+    section.push_back('\\');
+    AppendFileText(section, topPath, /*quoted=*/false, &lone);
+  }
+  struct Pending {
+    const RegKey* key;
+    size_t parentLength;  // of `section`; npos for the top
+  };
+  std::vector<Pending> pending{{top.get(), std::string::npos}};
   while (!pending.empty()) {
-    auto [key, section] = std::move(pending.back());
+    const Pending next = pending.back();
     pending.pop_back();
-    if (persistentOnly && key->isVolatile) continue;
-    out += "\n[" + section + "]\n";
-    for (const RegValue& value : key->values) AppendValue(out, value, lone);
-    for (auto child = key->children.rbegin(); child != key->children.rend(); ++child) {
-      pending.emplace_back(child->second.get(), section + "\\" + ToFileText(child->second->name, &lone));
+    if (next.parentLength != std::string::npos) {
+      section.resize(next.parentLength);
+      section.push_back('\\');
+      AppendFileText(section, next.key->name, /*quoted=*/false, &lone);
+    }
+    if (persistentOnly && next.key->isVolatile) continue;
+    out += "\n[";
+    out += section;
+    out += "]\n";
+    for (const RegValue& value : next.key->values) AppendValue(out, value, lone);
+    for (auto child = next.key->children.rbegin(); child != next.key->children.rend(); ++child) {
+      pending.push_back({child->second.get(), section.size()});
     }
   }
 }
