@@ -38,22 +38,8 @@ bool IsLowSurrogate(unsigned unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 template <typename Unit>
 void AppendFileText(std::string& out, size_t count, Unit&& unit, bool quoted, bool* lone) {
   const auto put = [&](uint32_t point) {
-    if (point < 0x80) {
-      if (quoted && (point == '\\' || point == '"')) out.push_back('\\');
-      out.push_back(static_cast<char>(point));
-    } else if (point < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (point >> 6)));
-      out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
-    } else if (point < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (point >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (point >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((point >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
-    }
+    if (quoted && (point == '\\' || point == '"')) out.push_back('\\');
+    AppendUtf8(out, point);
   };
   for (size_t i = 0; i < count; ++i) {
     const unsigned first = unit(i);
