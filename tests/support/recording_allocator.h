@@ -1,10 +1,11 @@
 // Released memory as the allocator saw it: the test program replaces the
-// global operator new and delete, and while a thread records, every block
-// that thread releases is copied (bytes and address) just before it goes
-// back to the C library. Freed memory itself is never read.
+// global operator new and delete, and while a thread records, each block
+// that thread releases is copied just before it goes back to the C
+// library. Freed memory itself is never read.
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 namespace kvtr::test {
 
@@ -14,13 +15,19 @@ struct ReleasedBlock {
   const unsigned char* bytes;  // its contents at release
 };
 
-// Starts recording this thread's releases afresh (earlier records are
-// dropped) / stops it. Blocks beyond the recorder's capacity are counted
-// as overflow and not kept.
+// The blocks this thread released while `body` ran (at most 16 MiB of them
+// are kept; the test fails beyond that).
+template <typename Body>
+std::vector<ReleasedBlock> ReleasesDuring(Body&& body);
+
 void StartRecordingReleases();
-void StopRecordingReleases();
-size_t ReleasedBlockCount();
-ReleasedBlock ReleasedBlockAt(size_t index);
-bool RecordingOverflowed();
+std::vector<ReleasedBlock> StopRecordingReleases();
+
+template <typename Body>
+std::vector<ReleasedBlock> ReleasesDuring(Body&& body) {
+  StartRecordingReleases();
+  body();
+  return StopRecordingReleases();
+}
 
 }  // namespace kvtr::test
