@@ -53,25 +53,36 @@ inline std::string NarrowAscii(WStringView text) {
   return out;
 }
 
-// Appends the UTF-8 bytes of one code point (up to 0x10FFFF; a surrogate's
+// Writes the UTF-8 bytes of one code point (up to 0x10FFFF; a surrogate's
 // value gives its three bytes, which the callers that keep lone surrogates
-// rely on).
-inline void AppendUtf8(std::string& out, uint32_t code) {
+// rely on) to `out`, which has room for 4, and returns how many it wrote.
+inline size_t EncodeUtf8(uint32_t code, char* out) noexcept {
   if (code < 0x80) {
-    out.push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    out[0] = static_cast<char>(code);
+    return 1;
   }
+  if (code < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (code >> 6));
+    out[1] = static_cast<char>(0x80 | (code & 0x3F));
+    return 2;
+  }
+  if (code < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (code >> 12));
+    out[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (code & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (code >> 18));
+  out[1] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (code & 0x3F));
+  return 4;
+}
+
+// Appends the UTF-8 bytes of one code point (as EncodeUtf8).
+inline void AppendUtf8(std::string& out, uint32_t code) {
+  char bytes[4];
+  out.append(bytes, EncodeUtf8(code, bytes));
 }
 
 }  // namespace kvtr

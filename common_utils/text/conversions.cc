@@ -32,9 +32,7 @@ Unit* CopyOf(const Unit* text) {
 
 template <typename Unit>
 void Wipe(Unit* text) noexcept {
-  if (text == nullptr) return;
-  volatile Unit* p = text;
-  for (size_t i = 0; p[i] != 0; ++i) p[i] = 0;
+  if (text != nullptr) SecureZeroMemory(text, Length(text) * sizeof(Unit));
 }
 
 UINT PlatformCodePage(int codePage) { return codePage == -1 ? CP_ACP : static_cast<UINT>(codePage); }

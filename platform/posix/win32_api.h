@@ -57,6 +57,12 @@ KVTR_PLATFORM_API SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION
 // must not throw.
 KVTR_PLATFORM_API BOOL KvtrRunGuarded(void (*body)(void*), void* context);
 
+// ---- secure zeroing ----
+// Fills `bytes` bytes at `address` with zeros in a way the optimiser cannot
+// drop (a wipe before release); returns `address`. Never fails. On Windows
+// it is the SDK's inline function.
+KVTR_PLATFORM_API PVOID SecureZeroMemory(PVOID address, SIZE_T bytes);
+
 // ---- modules, files, environment ----
 KVTR_PLATFORM_API DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
 KVTR_PLATFORM_API HMODULE GetModuleHandleW(LPCWSTR moduleName);
