@@ -162,9 +162,8 @@ extern "C" {
 uintptr_t _beginthreadex(void*, unsigned stackSize, unsigned(__stdcall* start)(void*), void* argument,
                          unsigned initFlags, unsigned* threadId) try {
   using namespace kvtr::posix;
-  if (start == nullptr) {
+  if (start == nullptr) {  // the C runtime's check: errno only
     errno = EINVAL;
-    SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
   if (DWORD fault = InjectedFault("_beginthreadex", "threads")) {
