@@ -4,55 +4,29 @@
 
 #include <atomic>
 #include <chrono>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "common_utils/logger/thread_name_registry.h"
-#include "logger/log_capture.h"
+#include "logger/logger_test.h"
 
 namespace kvtr::logger {
 namespace {
 
-using Entries = std::vector<std::pair<DWORD, std::string>>;
+using test::Registered;
+using test::Walk;
 
-Entries Walk(ThreadNameRegistry& registry) {
-  Entries entries;
-  ThreadNameRegistry::Cursor cursor;
-  DWORD id = 0;
-  std::string name;
-  for (bool more = registry.First(cursor, id, name); more; more = registry.Next(cursor, id, name)) {
-    entries.emplace_back(id, name);
-  }
-  return entries;
-}
-
-TEST(ThreadNameRegistry, KeepsOneNamePerIdInIdOrder) {
+TEST(ThreadNameRegistry, WalkInIdOrderHoldsTheLockUntilItEnds) {
   ThreadNameRegistry registry;
-  EXPECT_TRUE(Walk(registry).empty());
-  registry.Register(9, "nine");
-  registry.Register(2, "two");
-  registry.Register(9, "renamed");
-  registry.Register(5, nullptr);
-  EXPECT_EQ((Entries{{2, "two"}, {5, ""}, {9, "renamed"}}), Walk(registry));
+  registry.Register(3, "three");
+  registry.Register(1, "first");
+  registry.Register(1, "one");  // replaces
   std::string name = "untouched";
   EXPECT_FALSE(registry.Unregister(7, name));
   EXPECT_EQ("untouched", name);
-  EXPECT_TRUE(registry.Unregister(9, name));
-  EXPECT_EQ("renamed", name);
-  EXPECT_FALSE(registry.Unregister(9, name));
-  EXPECT_EQ((Entries{{2, "two"}, {5, ""}}), Walk(registry));
-}
 
-TEST(ThreadNameRegistry, WalkHoldsTheLockUntilItEnds) {
-  ThreadNameRegistry registry;
-  registry.Register(1, "one");
-  registry.Register(3, "three");
   ThreadNameRegistry::Cursor cursor;
   DWORD id = 0;
-  std::string name;
   ASSERT_TRUE(registry.First(cursor, id, name));
-  EXPECT_EQ(1u, id);
+  EXPECT_EQ((std::pair<DWORD, std::string>{1, "one"}), std::make_pair(id, name));
   std::atomic<bool> registered{false};
   std::thread other([&] {
     registry.Register(2, "two");
@@ -60,20 +34,20 @@ TEST(ThreadNameRegistry, WalkHoldsTheLockUntilItEnds) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(60));
   EXPECT_FALSE(registered);
-  registry.Register(4, "four");  // the walking thread itself may
+  registry.Register(4, nullptr);  // the walking thread itself may
   ASSERT_TRUE(registry.Next(cursor, id, name));
   EXPECT_EQ(3u, id);
   ASSERT_TRUE(registry.Next(cursor, id, name));
-  EXPECT_EQ(4u, id);
-  EXPECT_EQ("four", name);
+  EXPECT_EQ((std::pair<DWORD, std::string>{4, ""}), std::make_pair(id, name));
   EXPECT_FALSE(registry.Next(cursor, id, name));
-  EXPECT_EQ(4u, id);
   other.join();
   EXPECT_TRUE(registered);
-  EXPECT_EQ((Entries{{1, "one"}, {2, "two"}, {3, "three"}, {4, "four"}}), Walk(registry));
+  EXPECT_TRUE(registry.Unregister(3, name));
+  EXPECT_EQ("three", name);
+  EXPECT_EQ((Registered{{1, "one"}, {2, "two"}, {4, ""}}), Walk(registry));
 }
 
-TEST(ThreadNameRegistry, FreeFunctionsUseTheFirstLiveRegistryAndLogOnlyRealChanges) {
+TEST(ThreadNameRegistry, FreeFunctionsUseTheFirstLiveRegistryAndLogOnlyChanges) {
   test::LogCapture log;
   ASSERT_EQ(nullptr, ThreadNameRegistry::Instance());
   RegisterThreadName("nowhere");
@@ -88,7 +62,7 @@ TEST(ThreadNameRegistry, FreeFunctionsUseTheFirstLiveRegistryAndLogOnlyRealChang
     UnregisterThreadName();  // never registered: nothing to log
     EXPECT_TRUE(log.Entries().empty());
     RegisterThreadName("main");
-    EXPECT_EQ((Entries{{self, "main"}}), Walk(first));
+    EXPECT_EQ((Registered{{self, "main"}}), Walk(first));
     EXPECT_TRUE(Walk(second).empty());
     UnregisterThreadName();
     UnregisterThreadName();

@@ -6,12 +6,9 @@
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "common_utils/logger/thread.h"
-#include "common_utils/logger/thread_name_registry.h"
-#include "logger/log_capture.h"
+#include "logger/logger_test.h"
 
 #ifndef _WIN32
 #include "platform/posix/emulation.h"
@@ -21,8 +18,10 @@ namespace kvtr::logger {
 namespace {
 
 using test::LogEntry;
+using test::Registered;
 using test::RegisterText;
 using test::UnregisterText;
+using Entries = std::vector<LogEntry>;
 
 // Its first `hungRuns` runs ignore the stop event and wait for `release`;
 // later runs return once the stop event is set.
@@ -31,25 +30,16 @@ class Worker : public Thread {
   explicit Worker(const char* name) : Thread(name) {}
   ~Worker() override { Stop(); }
 
-  std::atomic<int> hungRuns{0};
-  std::atomic<int> runs{0};
-  std::atomic<int> finished{0};
-  std::atomic<DWORD> seenId{0};
-  std::atomic<int> seenPriority{-99};
+  std::atomic<int> hungRuns{0}, runs{0}, finished{0}, seenPriority{-99};
   SyncEvent started{/*manualReset=*/false, /*initiallySet=*/false};
   SyncEvent release{/*manualReset=*/true, /*initiallySet=*/false};
 
  protected:
   void Run() override {
-    seenId = GetCurrentThreadId();
     seenPriority = GetThreadPriority(GetCurrentThread());
-    const int run = ++runs;
+    const bool hung = ++runs <= hungRuns;
     started.Set();
-    if (run <= hungRuns) {
-      release.Wait(-1);
-    } else {
-      stopEvent().Wait(-1);
-    }
+    (hung ? release : stopEvent()).Wait(-1);
     ++finished;
   }
 };
@@ -66,23 +56,11 @@ class LoggerThread : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(&registry_, ThreadNameRegistry::Instance()); }
 
-  // The registry's entries, walked to the end.
-  std::vector<std::pair<DWORD, std::string>> Registered() {
-    std::vector<std::pair<DWORD, std::string>> entries;
-    ThreadNameRegistry::Cursor cursor;
-    DWORD id = 0;
-    std::string name;
-    for (bool more = registry_.First(cursor, id, name); more; more = registry_.Next(cursor, id, name)) {
-      entries.emplace_back(id, name);
-    }
-    return entries;
-  }
-
   ThreadNameRegistry registry_;
   test::LogCapture log_;
 };
 
-TEST_F(LoggerThread, StartsOnceStopsAndIsSilentWhenIdle) {
+TEST_F(LoggerThread, StartsOnceAndStopsSilentlyWhenIdle) {
   Worker worker("kvtr-worker");
   worker.Stop();
   worker.Stop(10);
@@ -93,31 +71,20 @@ TEST_F(LoggerThread, StartsOnceStopsAndIsSilentWhenIdle) {
   const HANDLE handle = worker.handle();
   const DWORD id = worker.threadId();
   EXPECT_NE(nullptr, handle);
-  EXPECT_EQ(id, worker.seenId);
   EXPECT_FALSE(worker.Start());
   EXPECT_EQ(handle, worker.handle());
-  EXPECT_EQ((std::vector<std::pair<DWORD, std::string>>{{id, "kvtr-worker"}}), Registered());
-
-  worker.Stop();
-  EXPECT_EQ(nullptr, worker.handle());
-  EXPECT_EQ(1, worker.runs);
-  EXPECT_EQ(1, worker.finished);
-  EXPECT_TRUE(Registered().empty());
-  worker.Stop();
-  const std::vector<LogEntry> expected = {{3, RegisterText(id, "kvtr-worker")}, {3, UnregisterText(id, "kvtr-worker")}};
-  EXPECT_EQ(expected, log_.Entries());
-}
-
-TEST_F(LoggerThread, SignalStopAsksWithoutWaitingOrEndingTheStart) {
-  Worker worker("signalled");
-  ASSERT_TRUE(worker.Start());
-  ASSERT_EQ(1, worker.started.Wait(10000));
+  EXPECT_EQ((Registered{{id, "kvtr-worker"}}), test::Walk(registry_));
+  // SignalStop ends the worker's run but not the object's start.
   EXPECT_TRUE(worker.SignalStop());
-  ASSERT_TRUE(log_.WaitFor(UnregisterText(worker.threadId(), "signalled")));
-  EXPECT_EQ(1, worker.finished);
-  EXPECT_FALSE(worker.Start());  // the worker's return does not make the object idle
+  ASSERT_TRUE(log_.WaitFor(UnregisterText(id, "kvtr-worker")));
+  EXPECT_FALSE(worker.Start());
+
   worker.Stop();
   EXPECT_EQ(nullptr, worker.handle());
+  EXPECT_EQ(1, worker.finished);
+  EXPECT_TRUE(test::Walk(registry_).empty());
+  worker.Stop();
+  EXPECT_EQ((Entries{{3, RegisterText(id, "kvtr-worker")}, {3, UnregisterText(id, "kvtr-worker")}}), log_.Entries());
 }
 
 TEST_F(LoggerThread, HungWorkerIsReportedAndAbandonedAndTheObjectStartsAgain) {
@@ -132,17 +99,16 @@ TEST_F(LoggerThread, HungWorkerIsReportedAndAbandonedAndTheObjectStartsAgain) {
   const auto start = std::chrono::steady_clock::now();
   worker.Stop(50);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
-  const std::vector<LogEntry> expected = {
-      {1, "Thread::Stop() - hung thread Id=0x" + test::Hex(hungId) + ", Handle=0x" + test::Hex(handle, false) +
-              ", timeout=50 ms"}};
-  EXPECT_EQ(expected, log_.Entries());
+  EXPECT_EQ((Entries{{1, "Thread::Stop() - hung thread Id=0x" + test::Hex(hungId) + ", Handle=0x" +
+                             test::Hex(handle, false) + ", timeout=50 ms"}}),
+            log_.Entries());
   EXPECT_EQ(nullptr, worker.handle());
   EXPECT_EQ(0, worker.finished);
 
   ASSERT_TRUE(worker.Start());
   ASSERT_EQ(1, worker.started.Wait(10000));
   EXPECT_NE(hungId, worker.threadId());
-  // Let the abandoned worker end before the test does.
+  // The abandoned worker ends before the test does.
   ASSERT_TRUE(worker.release.Set());
   ASSERT_TRUE(log_.WaitFor(UnregisterText(hungId, "hung")));
   worker.Stop();
@@ -151,14 +117,12 @@ TEST_F(LoggerThread, HungWorkerIsReportedAndAbandonedAndTheObjectStartsAgain) {
 
 TEST_F(LoggerThread, WorkerWithoutANameIsUnnamed) {
   Worker worker(nullptr);
-  EXPECT_EQ(nullptr, worker.name());
   ASSERT_TRUE(worker.Start());
   ASSERT_EQ(1, worker.started.Wait(10000));
   const DWORD id = worker.threadId();
-  EXPECT_EQ((std::vector<std::pair<DWORD, std::string>>{{id, "Unnamed"}}), Registered());
+  EXPECT_EQ((Registered{{id, "Unnamed"}}), test::Walk(registry_));
   worker.Stop();
-  const std::vector<LogEntry> expected = {{3, RegisterText(id, "Unnamed")}, {3, UnregisterText(id, "Unnamed")}};
-  EXPECT_EQ(expected, log_.Entries());
+  EXPECT_EQ((Entries{{3, RegisterText(id, "Unnamed")}, {3, UnregisterText(id, "Unnamed")}}), log_.Entries());
 }
 
 TEST_F(LoggerThread, PriorityIsClampedToTheSystemsStepsBeforeAndAfterStart) {
@@ -170,15 +134,14 @@ TEST_F(LoggerThread, PriorityIsClampedToTheSystemsStepsBeforeAndAfterStart) {
     SCOPED_TRACE(c.requested);
     Worker worker("priority");
     worker.SetPriority(c.requested);
-    EXPECT_EQ(c.requested, worker.priority());
     ASSERT_TRUE(worker.Start());
     ASSERT_EQ(1, worker.started.Wait(10000));
     EXPECT_EQ(c.applied, worker.seenPriority);  // in effect before Run began
-    worker.SetPriority(c.applied == 1 ? 0 : 1);
-    EXPECT_EQ(c.applied == 1 ? 0 : 1, GetThreadPriority(worker.handle()));
+    const int other = c.applied == 1 ? 0 : 1;
+    worker.SetPriority(other);
+    EXPECT_EQ(other, GetThreadPriority(worker.handle()));
     worker.SetPriority(c.requested);
     EXPECT_EQ(c.applied, GetThreadPriority(worker.handle()));
-    worker.Stop();
   }
 }
 
@@ -186,9 +149,8 @@ TEST_F(LoggerThread, ExceptionFromRunStillUnregistersTheWorker) {
   Throwing thread("throws");
   EXPECT_THROW(Thread::ThreadProc(&thread), std::runtime_error);
   const DWORD self = GetCurrentThreadId();
-  const std::vector<LogEntry> expected = {{3, RegisterText(self, "throws")}, {3, UnregisterText(self, "throws")}};
-  EXPECT_EQ(expected, log_.Entries());
-  EXPECT_TRUE(Registered().empty());
+  EXPECT_EQ((Entries{{3, RegisterText(self, "throws")}, {3, UnregisterText(self, "throws")}}), log_.Entries());
+  EXPECT_TRUE(test::Walk(registry_).empty());
   EXPECT_EQ(0u, Thread::ThreadProc(nullptr));
   EXPECT_EQ(2u, log_.Entries().size());
 }
@@ -196,18 +158,15 @@ TEST_F(LoggerThread, ExceptionFromRunStillUnregistersTheWorker) {
 #ifndef _WIN32
 // POSIX only: thread creation fails through the emulation control.
 TEST_F(LoggerThread, FailedCreationIsReportedAndLeavesTheObjectIdle) {
-  KvtrEmu_Reset();
   KvtrEmu_FailCall("_beginthreadex", 1, ERROR_NOT_ENOUGH_MEMORY);
   Worker worker("unborn");
   EXPECT_FALSE(worker.Start());
-  const std::vector<LogEntry> expected = {
-      {1, "Thread::Start() - begin thread call failed, errno=" + std::to_string(EAGAIN)}};
-  EXPECT_EQ(expected, log_.Entries());
+  EXPECT_EQ((Entries{{1, "Thread::Start() - begin thread call failed, errno=" + std::to_string(EAGAIN)}}),
+            log_.Entries());
   EXPECT_EQ(nullptr, worker.handle());
-  EXPECT_EQ(0, worker.runs);
   ASSERT_TRUE(worker.Start());
   worker.Stop();
-  EXPECT_EQ(1, worker.finished);
+  EXPECT_EQ(1, worker.runs);
   KvtrEmu_Reset();
 }
 #endif

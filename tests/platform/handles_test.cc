@@ -10,53 +10,42 @@ namespace kvtr::test {
 namespace {
 
 constexpr DWORD kSentinel = 0xdeadbeef;
+constexpr DWORD kTimeout = static_cast<DWORD>(WAIT_TIMEOUT);
 
 unsigned __stdcall ReturnAtOnce(void*) { return 0; }
 
 TEST(Handles, NullClosedAndUnknownHandlesAreInvalid) {
   HANDLE closed = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-  ASSERT_NE(nullptr, closed);
   ASSERT_TRUE(CloseHandle(closed));
-  const struct {
-    const char* what;
-    HANDLE handle;
-  } kCases[] = {
-      {"null", nullptr},
-      {"closed", closed},
-      {"never opened", reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFF0000))},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.what);
+  for (HANDLE handle : {static_cast<HANDLE>(nullptr), closed, reinterpret_cast<HANDLE>(uintptr_t{0x7FFF0000})}) {
+    SCOPED_TRACE(handle);
     SetLastError(kSentinel);
-    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(c.handle, 0));
+    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(handle, 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
     SetLastError(kSentinel);
-    EXPECT_FALSE(CloseHandle(c.handle));
+    EXPECT_FALSE(CloseHandle(handle));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
   }
 }
 
-TEST(Handles, PseudoHandlesStayUsableWhenClosed) {
-  EXPECT_EQ(reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)), GetCurrentProcess());
-  EXPECT_EQ(reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)), GetCurrentThread());
+TEST(Handles, PseudoHandlesNeverSignalAndStayUsableWhenClosed) {
+  EXPECT_EQ(reinterpret_cast<HANDLE>(intptr_t{-1}), GetCurrentProcess());
+  EXPECT_EQ(reinterpret_cast<HANDLE>(intptr_t{-2}), GetCurrentThread());
   for (HANDLE pseudo : {GetCurrentProcess(), GetCurrentThread()}) {
-    SCOPED_TRACE(reinterpret_cast<intptr_t>(pseudo));
+    SCOPED_TRACE(pseudo);
     SetLastError(kSentinel);
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(pseudo, 0));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(pseudo, 10));
+    EXPECT_EQ(kTimeout, WaitForSingleObject(pseudo, 10));
     EXPECT_TRUE(CloseHandle(pseudo));
     EXPECT_EQ(kSentinel, GetLastError());
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(pseudo, 0));
+    EXPECT_EQ(kTimeout, WaitForSingleObject(pseudo, 0));
   }
 }
 
-// Every waitable kind, signalled and not, with the same answers the next
-// time (a wait on these consumes nothing).
+// Every waitable kind, signalled or not, answers the same twice (these
+// waits consume nothing) and leaves the last error alone.
 TEST(Handles, WaitAnswersEveryKindOfObject) {
   HANDLE finished = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ReturnAtOnce, nullptr, 0, nullptr));
   HANDLE suspended = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ReturnAtOnce, nullptr, CREATE_SUSPENDED, nullptr));
-  ASSERT_NE(nullptr, finished);
-  ASSERT_NE(nullptr, suspended);
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(finished, INFINITE));
   const struct {
     const char* what;
@@ -64,10 +53,10 @@ TEST(Handles, WaitAnswersEveryKindOfObject) {
     DWORD expected;
   } kCases[] = {
       {"set event", CreateEventA(nullptr, TRUE, TRUE, nullptr), WAIT_OBJECT_0},
-      {"unset event", CreateEventA(nullptr, TRUE, FALSE, nullptr), static_cast<DWORD>(WAIT_TIMEOUT)},
+      {"unset event", CreateEventA(nullptr, TRUE, FALSE, nullptr), kTimeout},
       {"finished thread", finished, WAIT_OBJECT_0},
-      {"suspended thread", suspended, static_cast<DWORD>(WAIT_TIMEOUT)},
-      {"own process", OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId()), static_cast<DWORD>(WAIT_TIMEOUT)},
+      {"suspended thread", suspended, kTimeout},
+      {"own process", OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId()), kTimeout},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
