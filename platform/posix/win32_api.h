@@ -125,8 +125,9 @@ KVTR_PLATFORM_API BOOL CloseHandle(HANDLE object);
 KVTR_PLATFORM_API DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 KVTR_PLATFORM_API HANDLE GetCurrentProcess(void);
 KVTR_PLATFORM_API DWORD GetCurrentProcessId(void);
-// A handle with `access` to a running process; NULL with
-// ERROR_INVALID_PARAMETER when no process has that id.
+// A handle with `access` to the current process. NULL with
+// ERROR_INVALID_PARAMETER when no process has that id, and with
+// ERROR_ACCESS_DENIED for any other process: the layer opens no other.
 KVTR_PLATFORM_API HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId);
 
 // ---- threads ----

@@ -134,21 +134,20 @@ TEST(Threads, CallsOnHandlesOfNoThreadFail) {
   HANDLE closed = Begin(probe, 0);
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(closed, INFINITE));
   ASSERT_TRUE(CloseHandle(closed));
+  // Each call gives its failure value and ERROR_INVALID_HANDLE.
+  constexpr DWORD kInvalidHandle = ERROR_INVALID_HANDLE;
+  const auto lastError = [](bool failed) { return failed ? GetLastError() : 0u; };
   for (HANDLE handle : {static_cast<HANDLE>(nullptr), event, GetCurrentProcess(), closed}) {
     SCOPED_TRACE(handle);
-    SetLastError(kSentinel);
-    EXPECT_EQ(static_cast<DWORD>(-1), ResumeThread(handle));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-    SetLastError(kSentinel);
-    EXPECT_FALSE(SetThreadPriority(handle, THREAD_PRIORITY_NORMAL));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-    SetLastError(kSentinel);
-    EXPECT_EQ(THREAD_PRIORITY_ERROR_RETURN, GetThreadPriority(handle));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
     DWORD code = kSentinel;
     SetLastError(kSentinel);
-    EXPECT_FALSE(GetExitCodeThread(handle, &code));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    EXPECT_EQ(kInvalidHandle, lastError(ResumeThread(handle) == static_cast<DWORD>(-1)));
+    SetLastError(kSentinel);
+    EXPECT_EQ(kInvalidHandle, lastError(!SetThreadPriority(handle, THREAD_PRIORITY_NORMAL)));
+    SetLastError(kSentinel);
+    EXPECT_EQ(kInvalidHandle, lastError(GetThreadPriority(handle) == THREAD_PRIORITY_ERROR_RETURN));
+    SetLastError(kSentinel);
+    EXPECT_EQ(kInvalidHandle, lastError(!GetExitCodeThread(handle, &code)));
     EXPECT_EQ(kSentinel, code);
   }
   CloseHandle(event);
