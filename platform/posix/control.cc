@@ -79,6 +79,7 @@ void KvtrEmu_Reset(void) try {
   kvtr::posix::CodePagesResetControls();
   kvtr::posix::FilesResetControls();
   kvtr::posix::RegistryResetControls();
+  kvtr::posix::TimeResetControls();
 } catch (...) {
 }
 

@@ -78,6 +78,7 @@ void RegistryForgetState();
 void RegistryResetControls();
 void FilesResetControls();
 void CodePagesResetControls();
+void TimeResetControls();
 
 // ---- the barrier of every C function of the layer ----
 // No exception leaves the layer: each C function is a function-try-block
