@@ -1,12 +1,17 @@
 // POSIX platform layer: per-thread last error, system error texts
-// (FormatMessageW/A) and local memory (LocalAlloc/LocalFree).
+// (FormatMessageW/A), local memory (LocalAlloc/LocalFree) and the
+// conversion of errno to Win32 codes, the only one in the layer.
 //
 // The texts are Windows' own English system texts, trailing CR LF included,
 // for the codes this library can meet. Only FORMAT_MESSAGE_FROM_SYSTEM is
 // served; a code without a text fails with ERROR_MR_MID_NOT_FOUND.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "layer.h"
 #include "win32_api.h"
@@ -164,6 +169,34 @@ LONG StatusOfException() noexcept {
 
 HRESULT HresultOfException() noexcept {
   return StatusOfException() == ERROR_NOT_ENOUGH_MEMORY ? E_OUTOFMEMORY : E_UNEXPECTED;
+}
+
+// The one conversion of errno to Win32 codes in the layer.
+DWORD ErrnoToWin32(int error, const std::string& hostPath) {
+  switch (error) {
+    case ENOENT: {
+      const size_t slash = hostPath.find_last_of('/');
+      if (slash == std::string::npos || slash == 0) return ERROR_FILE_NOT_FOUND;
+      struct stat info;
+      const std::string parent = hostPath.substr(0, slash);
+      if (stat(parent.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return ERROR_FILE_NOT_FOUND;
+      return ERROR_PATH_NOT_FOUND;
+    }
+    case ENOTDIR:
+    case ELOOP:
+      return ERROR_PATH_NOT_FOUND;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case EBUSY:
+    case ETXTBSY:
+      return ERROR_SHARING_VIOLATION;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL:
+      return ERROR_INVALID_NAME;
+    default:
+      return ERROR_ACCESS_DENIED;
+  }
 }
 
 }  // namespace kvtr::posix

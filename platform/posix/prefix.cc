@@ -207,33 +207,6 @@ int CompareNoCase(WStringView a, WStringView b) noexcept {
   return a.size() < b.size() ? -1 : 1;
 }
 
-DWORD ErrnoToWin32(int error, const std::string& hostPath) {
-  switch (error) {
-    case ENOENT: {
-      const size_t slash = hostPath.find_last_of('/');
-      if (slash == std::string::npos || slash == 0) return ERROR_FILE_NOT_FOUND;
-      struct stat info;
-      const std::string parent = hostPath.substr(0, slash);
-      if (stat(parent.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return ERROR_FILE_NOT_FOUND;
-      return ERROR_PATH_NOT_FOUND;
-    }
-    case ENOTDIR:
-    case ELOOP:
-      return ERROR_PATH_NOT_FOUND;
-    case ENAMETOOLONG:
-      return ERROR_FILENAME_EXCED_RANGE;
-    case EBUSY:
-    case ETXTBSY:
-      return ERROR_SHARING_VIOLATION;
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case EINVAL:
-      return ERROR_INVALID_NAME;
-    default:
-      return ERROR_ACCESS_DENIED;
-  }
-}
-
 }  // namespace kvtr::posix
 
 extern "C" {
