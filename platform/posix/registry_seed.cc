@@ -89,7 +89,9 @@ void ApplyPendingSeeds(RegistryTree& tree) {
     WString top;
     if (SeedTopKey(text, root, top) && !RegistryTree::Find(tree.LoadedRoot(root), top)) {
       const RegImportResult result = ImportRegText(tree, text, /*replace=*/false);
-      if (!result.ok) std::fprintf(stderr, "kvtr: seed %s line %d: %s\n", seed.name, result.line, result.message.c_str());
+      if (!result.ok) {
+        std::fprintf(stderr, "kvtr: seed %s line %d: %s\n", seed.name, result.line, result.message.c_str());
+      }
     }
     RegValue considered;
     considered.name = WidenAscii(seed.name);

@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -173,11 +173,17 @@ TEST_F(Seeds, ChangesAfterSeedingAreNeverUndone) {
     std::function<void()> change;
     std::function<void()> check;
   } kCases[] = {
-      {"a changed value", [&] { ASSERT_EQ(ERROR_SUCCESS, SetDword(HKEY_LOCAL_MACHINE, utf8.c_str(), "InternetEncoding", 5)); },
+      {"a changed value",
+       [&] { ASSERT_EQ(ERROR_SUCCESS, SetDword(HKEY_LOCAL_MACHINE, utf8.c_str(), "InternetEncoding", 5)); },
        [&] { EXPECT_EQ(5u, DwordAt(HKEY_LOCAL_MACHINE, utf8.c_str(), "InternetEncoding")); }},
       {"a deleted key", [&] { ASSERT_EQ(ERROR_SUCCESS, DeleteTree(HKEY_LOCAL_MACHINE, utf8)); },
        [&] { EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, utf8)); }},
-      {"the deleted top key", [&] { ASSERT_EQ(ERROR_SUCCESS, DeleteTree(HKEY_CLASSES_ROOT, "MIME")); },
+      {"the top key removed by an import",
+       [&] {
+         const std::string file = std::string(KvtrEmu_Prefix()) + "/remove.reg";
+         std::ofstream(file) << kHeader << "\n[-HKEY_CLASSES_ROOT\\MIME]\n";
+         ASSERT_TRUE(KvtrEmu_ImportRegFile(file.c_str(), nullptr, 0));
+       },
        [&] { EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kCharsets)); }},
   };
   for (const auto& c : kCases) {

@@ -26,16 +26,18 @@ class MimeCharsets : public ::testing::Test {
   static constexpr const WCHAR* kDatabase = W("Cs");
 
   void SetUp() override {
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, machine_.ScratchKey().c_str(), 0, KEY_ALL_ACCESS, &scratch_));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExA(HKEY_CURRENT_USER, machine_.ScratchKey().c_str(), 0, KEY_ALL_ACCESS, &scratch_));
   }
   void TearDown() override { RegCloseKey(scratch_); }
 
   // A value of the subkey `name` of the test's database, made as needed.
   void SetValue(const WString& name, const WCHAR* valueName, DWORD type, const void* data, size_t bytes) {
     HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(scratch_, (WString(kDatabase) + W("\\") + name).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, &key, nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, valueName, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(bytes)));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(scratch_, (WString(kDatabase) + W("\\") + name).c_str(), 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetValueExW(key, valueName, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(bytes)));
     RegCloseKey(key);
   }
   void Declare(const WString& name, DWORD codePage) {
@@ -46,7 +48,8 @@ class MimeCharsets : public ::testing::Test {
   }
   void Alias(const WString& name, const WString& target) { SetText(name, W("AliasForCharset"), target); }
   void Clear() {
-    ASSERT_EQ(ERROR_SUCCESS, test::DeleteTree(HKEY_CURRENT_USER, machine_.ScratchKey() + "\\" + NarrowAscii(kDatabase)));
+    ASSERT_EQ(ERROR_SUCCESS,
+              test::DeleteTree(HKEY_CURRENT_USER, machine_.ScratchKey() + "\\" + NarrowAscii(kDatabase)));
   }
 
   // The map of the test's database.
@@ -57,9 +60,8 @@ class MimeCharsets : public ::testing::Test {
 };
 
 // Every name of the map with its code page, in the map's order.
-std::vector<std::pair<WString, DWORD>> Listed(const MimeCharsetMap& map) {
-  return {map.entries().begin(), map.entries().end()};
-}
+using Listing = std::vector<std::pair<WString, DWORD>>;
+Listing Listed(const MimeCharsetMap& map) { return {map.entries().begin(), map.entries().end()}; }
 
 TEST(MimeCharsetDatabase, TheMachinesDatabaseDeclaresTheCommonCharsetsAndAliases) {
   test::TestMachine machine;
@@ -113,7 +115,7 @@ TEST_F(MimeCharsets, ASubkeyThatCannotBeOpenedIsSkipped) {
   const std::string shut = machine_.ScratchKey() + "\\Cs\\shut";
   ASSERT_TRUE(KvtrEmu_DenyKeyAccess(HKEY_CURRENT_USER, shut.c_str(), KEY_QUERY_VALUE));
   const MimeCharsetMap map = Read();
-  EXPECT_EQ((std::vector<std::pair<WString, DWORD>>{{W("open"), 1}}), Listed(map));
+  EXPECT_EQ((Listing{{W("open"), 1}}), Listed(map));
 }
 #endif
 
@@ -129,8 +131,7 @@ TEST_F(MimeCharsets, AChainOfAliasesResolvesWhateverTheKeyOrder) {
     Alias(names[0], names[1]);
     Alias(names[1], names[2]);
     Alias(names[2], W("base"));
-    EXPECT_EQ((std::vector<std::pair<WString, DWORD>>{{W("a"), 1234}, {W("base"), 1234}, {W("m"), 1234}, {W("z"), 1234}}),
-              Listed(Read()));
+    EXPECT_EQ((Listing{{W("a"), 1234}, {W("base"), 1234}, {W("m"), 1234}, {W("z"), 1234}}), Listed(Read()));
   } while (std::next_permutation(names.begin(), names.end()));
 }
 
@@ -146,7 +147,7 @@ TEST_F(MimeCharsets, AliasesThatNeverReachACharsetAreDropped) {
   Alias(W("into-cycle"), W("p"));
   Alias(W("dangling"), W("missing"));
   Alias(W("empty"), W(""));
-  EXPECT_EQ((std::vector<std::pair<WString, DWORD>>{{W("charset"), 7}, {W("good"), 7}}), Listed(Read()));
+  EXPECT_EQ((Listing{{W("charset"), 7}, {W("good"), 7}}), Listed(Read()));
 }
 
 TEST_F(MimeCharsets, NamesCompareAsWcsicmpDoes) {
@@ -164,14 +165,14 @@ TEST_F(MimeCharsets, NamesCompareAsWcsicmpDoes) {
   Declare(W("Shift_JIS"), 932);
   Alias(W("latin-case"), W("CAF") + upperE);  // É and é are two letters to _wcsicmp
   const MimeCharsetMap map = Read();
-  EXPECT_EQ((std::vector<std::pair<WString, DWORD>>{{W("["), 91},
-                                                   {W("_x"), 95},
-                                                   {W("A"), 1},
-                                                   {W("ascii-case"), 932},
-                                                   {W("b"), 2},
-                                                   {W("caf") + lowerE, 1252},
-                                                   {W("Shift_JIS"), 932},
-                                                   {W("Z"), 26}}),
+  EXPECT_EQ((Listing{{W("["), 91},
+                     {W("_x"), 95},
+                     {W("A"), 1},
+                     {W("ascii-case"), 932},
+                     {W("b"), 2},
+                     {W("caf") + lowerE, 1252},
+                     {W("Shift_JIS"), 932},
+                     {W("Z"), 26}}),
             Listed(map));
   EXPECT_EQ(std::optional<DWORD>(1), map.CodePageOf(W("a")));
   EXPECT_EQ(std::optional<DWORD>(932), map.CodePageOf(W("SHIFT_JIS")));
@@ -198,8 +199,7 @@ TEST_F(MimeCharsets, ValuesOfAnotherTypeAreSkipped) {
   // Both values: a charset, the alias ignored.
   Declare(W("both"), 5);
   Alias(W("both"), W("target"));
-  EXPECT_EQ((std::vector<std::pair<WString, DWORD>>{{W("both"), 5}, {W("sz-encoding-and-alias"), 3}, {W("target"), 3}}),
-            Listed(Read()));
+  EXPECT_EQ((Listing{{W("both"), 5}, {W("sz-encoding-and-alias"), 3}, {W("target"), 3}}), Listed(Read()));
 }
 
 TEST_F(MimeCharsets, AnAliasValueIsReadIntoTwoHundredFiftySixCharacters) {
