@@ -238,7 +238,8 @@ int QueryKey(const std::string& key) {
     if (type == REG_DWORD && size == 4) {
       DWORD value = 0;
       std::memcpy(&value, data.data(), 4);
-      std::printf("    0x%x\n", static_cast<unsigned>(value));
+      // As regedit shows a number: hexadecimal, then decimal.
+      std::printf("    0x%x (%u)\n", static_cast<unsigned>(value), static_cast<unsigned>(value));
     } else if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
       std::vector<WCHAR> units(size / 2 + 2, 0);
       std::memcpy(units.data(), data.data(), size);

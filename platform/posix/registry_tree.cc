@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "emulation.h"
+#include "registry_seed.h"
 
 namespace kvtr::posix {
 namespace {
@@ -271,17 +272,45 @@ void RegistryTree::LoadLocked() {
     oldRoots[i] = roots_[i].get();
   }
   std::shared_ptr<RegKey> keepOld[static_cast<int>(RootId::kCount)];
-  for (int i = 0; i < static_cast<int>(RootId::kCount); ++i) {
-    keepOld[i] = roots_[i];
-    roots_[i] = NewRoot(static_cast<RootId>(i));
+  for (int i = 0; i < static_cast<int>(RootId::kCount); ++i) keepOld[i] = roots_[i];
+  const std::string path = RegistryFilePath();
+  ReadFileLocked(path);
+  if (loaded_ && SeedsPending(*this)) {
+    // A machine made before some seed existed. The seed is considered under
+    // the registry lock, on the file's latest version: another process may
+    // have changed the file, or considered the seed itself, since it was
+    // read here.
+    FileLock hold(*this);
+    if (PathIdentity(path) != identity_) ReadFileLocked(path);
+    if (loaded_ && SeedsPending(*this)) {
+      ApplyPendingSeeds(*this);
+      // When the file cannot be written, the machine has the seeds in
+      // memory only and considers them again at its next load.
+      Save();
+    }
   }
+
+  for (auto& [value, target] : bound) {
+    std::shared_ptr<RegKey> rebound;
+    for (int i = 0; i < static_cast<int>(RootId::kCount) && target.first != nullptr; ++i) {
+      if (oldRoots[i] == target.first) rebound = Find(roots_[i], target.second);
+    }
+    if (!rebound) {
+      rebound = std::make_shared<RegKey>();
+      rebound->deleted = true;
+    }
+    handles_[value].key = rebound;
+  }
+}
+
+void RegistryTree::ReadFileLocked(const std::string& path) {
+  for (int i = 0; i < static_cast<int>(RootId::kCount); ++i) roots_[i] = NewRoot(static_cast<RootId>(i));
   loaded_ = false;
   identity_ = FileIdentity{};
   Unpin();
 
   // Each version of the file is complete before it is renamed into place,
   // so whatever version is opened here reads whole.
-  const std::string path = RegistryFilePath();
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   int error = fd ? 0 : errno;
   if (!fd && error == ENOENT) {
@@ -291,11 +320,12 @@ void RegistryTree::LoadLocked() {
     fd.reset(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     error = fd ? 0 : errno;
     if (!fd && error == ENOENT) {
-      // The keys every Windows machine has.
+      // The keys every Windows machine has, then the seeds' keys.
       Ensure(roots_[0], W("SOFTWARE\\Classes"));
       Ensure(roots_[0], W("SOFTWARE\\Microsoft"));
       Ensure(roots_[0], W("SYSTEM\\CurrentControlSet\\Services"));
       Ensure(roots_[1], W("Software"));
+      ApplyPendingSeeds(*this);
       loaded_ = true;
       if (!Save()) loaded_ = false;
     }
@@ -323,18 +353,6 @@ void RegistryTree::LoadLocked() {
     static bool warned = false;
     if (!warned) std::fprintf(stderr, "kvtr: %s cannot be read: %s\n", path.c_str(), std::strerror(error));
     warned = true;
-  }
-
-  for (auto& [value, target] : bound) {
-    std::shared_ptr<RegKey> rebound;
-    for (int i = 0; i < static_cast<int>(RootId::kCount) && target.first != nullptr; ++i) {
-      if (oldRoots[i] == target.first) rebound = Find(roots_[i], target.second);
-    }
-    if (!rebound) {
-      rebound = std::make_shared<RegKey>();
-      rebound->deleted = true;
-    }
-    handles_[value].key = rebound;
   }
 }
 

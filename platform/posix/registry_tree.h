@@ -126,6 +126,9 @@ class RegistryTree {
 
  private:
   void LoadLocked();
+  // Replaces the roots with the content of the file at `path` (a new
+  // machine when there is none); loaded_ tells whether that worked.
+  void ReadFileLocked(const std::string& path);
   // The registry lock, counted so that changes nest; false when it could
   // not be taken. When it throws (memory), nothing was taken or counted.
   bool LockFile();
