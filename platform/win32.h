@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <wbemcli.h>
+#include <process.h>  // _beginthreadex
 #else
 #include "posix/win32_api.h"
 #include "posix/win32_com.h"

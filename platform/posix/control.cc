@@ -79,6 +79,7 @@ void KvtrEmu_Reset(void) try {
   kvtr::posix::CodePagesResetControls();
   kvtr::posix::ModulesResetControls();
   kvtr::posix::RegistryResetControls();
+  kvtr::posix::TimeResetControls();
 } catch (...) {
 }
 

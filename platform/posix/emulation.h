@@ -69,6 +69,19 @@ KVTR_EMU_API BOOL KvtrEmu_ImportRegFile(const char* file, char* error, size_t er
 // a .reg file, or the whole machine when `root` is NULL.
 KVTR_EMU_API BOOL KvtrEmu_ExportRegFile(const char* file, HKEY root, const char* key);
 
+// ---- threads, synchronisation, time ----
+// Fault injection groups of these services (for KvtrEmu_FailCall and
+// KvtrEmu_CallCount): "threads" (_beginthreadex, ResumeThread,
+// SetThreadPriority), "sync" (CreateEventA, SetEvent, ResetEvent,
+// WaitForSingleObject) and "processes" (OpenProcess). A failing
+// _beginthreadex returns 0 with the status as the last error and errno
+// EAGAIN; a failing wait returns WAIT_FAILED. The other calls of these
+// services cannot fail on Windows and are never failed.
+
+// Adds `offsetMs` (modulo 2^32) to what GetTickCount answers, so a test can
+// bring the count up to its wrap. 0, and KvtrEmu_Reset, end the offset.
+KVTR_EMU_API void KvtrEmu_SetTickCountOffset(DWORD offsetMs);
+
 #ifdef __cplusplus
 }
 #endif

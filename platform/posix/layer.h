@@ -77,6 +77,7 @@ void RegistryForgetState();
 // Parts of KvtrEmu_Reset owned by each service.
 void RegistryResetControls();
 void CodePagesResetControls();
+void TimeResetControls();
 
 // ---- the barrier of every C function of the layer ----
 // No exception leaves the layer: each C function is a function-try-block

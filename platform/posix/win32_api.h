@@ -149,6 +149,61 @@ KVTR_PLATFORM_API LPTOP_LEVEL_EXCEPTION_FILTER SetUnhandledExceptionFilter(LPTOP
 // address or parameters. Left untouched when the body returns.
 KVTR_PLATFORM_API BOOL KvtrRunGuardedEx(void (*body)(void*), void* context, EXCEPTION_RECORD* fault);
 
+// ---- kernel objects: handles, waits, processes ----
+// One table holds every kernel object handle (events, threads, processes).
+// GetCurrentProcess() is (HANDLE)-1 and GetCurrentThread() (HANDLE)-2, as
+// on Windows: they need no closing, and closing them does nothing.
+// CloseHandle: FALSE with ERROR_INVALID_HANDLE for NULL, unknown and closed handles.
+KVTR_PLATFORM_API BOOL CloseHandle(HANDLE object);
+// WAIT_OBJECT_0 once the object is signalled, WAIT_TIMEOUT (258) when the
+// time ran out first (INFINITE: never), WAIT_FAILED with the last error set
+// (ERROR_INVALID_HANDLE; ERROR_ACCESS_DENIED without SYNCHRONIZE access).
+KVTR_PLATFORM_API DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+KVTR_PLATFORM_API HANDLE GetCurrentProcess(void);
+KVTR_PLATFORM_API DWORD GetCurrentProcessId(void);
+// A handle with `access` to a running process; NULL with
+// ERROR_INVALID_PARAMETER when no process has that id.
+KVTR_PLATFORM_API HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId);
+
+// ---- threads ----
+// The C runtime's thread start: the handle as a number, or 0 with errno set
+// (and the last error). CREATE_SUSPENDED holds the body until ResumeThread.
+KVTR_PLATFORM_API uintptr_t _beginthreadex(void* security, unsigned stackSize,
+                                           unsigned(__stdcall* start)(void*), void* argument,
+                                           unsigned initFlags, unsigned* threadId);
+// The previous suspend count; (DWORD)-1 with the last error on failure.
+KVTR_PLATFORM_API DWORD ResumeThread(HANDLE thread);
+// THREAD_PRIORITY_IDLE, _LOWEST .. _HIGHEST, _TIME_CRITICAL; any other value
+// fails with ERROR_INVALID_PARAMETER. The priority is recorded and answered
+// by GetThreadPriority (THREAD_PRIORITY_ERROR_RETURN on failure); it does
+// not change the host's scheduling.
+KVTR_PLATFORM_API BOOL SetThreadPriority(HANDLE thread, int priority);
+KVTR_PLATFORM_API int GetThreadPriority(HANDLE thread);
+KVTR_PLATFORM_API HANDLE GetCurrentThread(void);
+// Never 0, stable for the thread's life, distinct among live threads.
+KVTR_PLATFORM_API DWORD GetCurrentThreadId(void);
+// STILL_ACTIVE (259) while the thread runs, then what its body returned.
+// On failure FALSE and the out-value is untouched.
+KVTR_PLATFORM_API BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+
+// ---- synchronisation ----
+// Unnamed events only: a name other than "" fails with ERROR_NOT_SUPPORTED.
+KVTR_PLATFORM_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
+                                      LPCSTR name);
+KVTR_PLATFORM_API BOOL SetEvent(HANDLE event);
+KVTR_PLATFORM_API BOOL ResetEvent(HANDLE event);
+// Recursive: the owner may enter again and leaves as often as it entered.
+KVTR_PLATFORM_API void InitializeCriticalSection(LPCRITICAL_SECTION section);
+KVTR_PLATFORM_API void EnterCriticalSection(LPCRITICAL_SECTION section);
+KVTR_PLATFORM_API BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section);
+KVTR_PLATFORM_API void LeaveCriticalSection(LPCRITICAL_SECTION section);
+KVTR_PLATFORM_API void DeleteCriticalSection(LPCRITICAL_SECTION section);
+
+// ---- time ----
+// Milliseconds since the machine started, wrapping at 32 bits.
+KVTR_PLATFORM_API DWORD GetTickCount(void);
+KVTR_PLATFORM_API void GetLocalTime(LPSYSTEMTIME time);
+
 #ifdef __cplusplus
 }
 #endif
