@@ -11,10 +11,12 @@
 // No product headers.
 #include <dlfcn.h>
 #include <link.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -63,13 +65,14 @@ HMODULE ExecutableModule() {
 
 // Looks a module up in the loader's list, by handle or by file name, without
 // dereferencing anything but the list. The loader keeps the list unchanged
-// while dl_iterate_phdr runs, so the walk happens inside it.
+// while dl_iterate_phdr runs, so the walk happens inside it; it allocates
+// nothing there, as nothing may leave the loader's lock by an exception.
 struct ModuleSearch {
   const void* handle = nullptr;  // the handle looked for, or
-  kvtr::WStringView fileName;    // a file name (without a folder; any case)
+  const char* fileName = nullptr;  // a file name (UTF-8, no folder; ASCII case ignored)
   link_map* head = nullptr;
   link_map* found = nullptr;
-  std::string name;  // its host path; empty for the executable
+  char name[PATH_MAX] = {};  // its host path; empty for the executable
 };
 
 int SearchModules(dl_phdr_info*, size_t, void* data) {
@@ -80,11 +83,10 @@ int SearchModules(dl_phdr_info*, size_t, void* data) {
     } else {
       if (map->l_name == nullptr) continue;
       const char* slash = std::strrchr(map->l_name, '/');
-      const kvtr::WString base = kvtr::posix::Utf8ToUtf16(slash != nullptr ? slash + 1 : map->l_name);
-      if (base.empty() || !kvtr::posix::EqualNoCase(base, search->fileName)) continue;
+      if (strcasecmp(slash != nullptr ? slash + 1 : map->l_name, search->fileName) != 0) continue;
     }
     search->found = map;
-    if (map->l_name != nullptr) search->name = map->l_name;
+    if (map->l_name != nullptr) std::snprintf(search->name, sizeof search->name, "%s", map->l_name);
     break;
   }
   return 1;  // one walk is enough
@@ -112,7 +114,7 @@ bool ModulePath(HMODULE module, kvtr::WString& path) {
     ModuleSearch search;
     search.handle = module;
     if (!Search(search)) return false;
-    if (!search.name.empty()) {
+    if (search.name[0] != 0) {
       path = kvtr::posix::WindowsPathOfHost(search.name);
       return true;
     }
@@ -191,7 +193,7 @@ HMODULE FindLoadedModule(kvtr::WStringView name) {
   if (HasFolder(name)) return nullptr;
   // Windows matches the file name without regard to case.
   ModuleSearch search;
-  search.fileName = name;
+  search.fileName = host.c_str();
   return Search(search) ? reinterpret_cast<HMODULE>(search.found) : nullptr;
 }
 

@@ -35,26 +35,15 @@ constexpr DWORD kSentinel = 0xdeadbeef;
 constexpr const char* kVariables[] = {"_NT_SYMBOL_PATH", "_NT_ALTERNATE_SYMBOL_PATH", "SYSTEMROOT"};
 
 std::optional<std::string> ReadVariable(const char* name) {
-#ifdef _WIN32
-  char value[4096];
-  const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
-  if (length == 0 || length >= sizeof value) return std::nullopt;
-  return std::string(value, length);
-#else
-  const char* value = std::getenv(name);
+  const char* value = std::getenv(name);  // as the process environment holds it
   return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
-#endif
 }
 
 void SetVariable(const char* name, const std::optional<std::string>& value) {
 #ifdef _WIN32
   SetEnvironmentVariableA(name, value ? value->c_str() : nullptr);
 #else
-  if (value) {
-    setenv(name, value->c_str(), 1);
-  } else {
-    unsetenv(name);
-  }
+  value ? setenv(name, value->c_str(), 1) : unsetenv(name);
 #endif
 }
 
@@ -66,26 +55,18 @@ WString CurrentDirectory() {
 
 // Windows' text for the codes these tests meet; under Wine, Wine's own.
 std::string SystemText(DWORD code) {
-  if (test::WineDiffers("FormatMessage texts are Wine's own short texts")) {
-    char* text = nullptr;
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                            FORMAT_MESSAGE_FROM_SYSTEM,
-                                        nullptr, code, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
-    std::string result = length != 0 ? std::string(text, length) : std::string();
-    LocalFree(text);
-    while (!result.empty() && (result.back() == '\r' || result.back() == '\n')) result.pop_back();
-    return result;
+  if (!test::WineDiffers("FormatMessage texts are Wine's own short texts")) {
+    return code == ERROR_ACCESS_DENIED       ? "Access is denied."
+           : code == ERROR_NOT_ENOUGH_MEMORY ? "Not enough memory resources are available to process this command."
+           : code == ERROR_ENVVAR_NOT_FOUND  ? "The system could not find the environment option that was entered."
+                                             : "";
   }
-  switch (code) {
-    case ERROR_ACCESS_DENIED:
-      return "Access is denied.";
-    case ERROR_NOT_ENOUGH_MEMORY:
-      return "Not enough memory resources are available to process this command.";
-    case ERROR_ENVVAR_NOT_FOUND:
-      return "The system could not find the environment option that was entered.";
-    default:
-      return "";
-  }
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+                                      nullptr, code, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  std::string result = length != 0 ? std::string(text, length) : std::string();
+  LocalFree(text);
+  return result.substr(0, result.find_last_not_of("\r\n") + 1);
 }
 
 LogEntry Failure(const std::string& what, DWORD code) {
@@ -108,7 +89,6 @@ class SymbolPath : public ::testing::Test {
     SetVariable("_NT_ALTERNATE_SYMBOL_PATH", std::nullopt);
     SetVariable("SYSTEMROOT", std::string("C:\\Windows"));
 #ifndef _WIN32
-    savedDebugOutput_ = ReadVariable("KVTR_DEBUG_OUTPUT");
     SetVariable("KVTR_DEBUG_OUTPUT", std::nullopt);
     KvtrEmu_SetModuleFileName(W("C:\\App\\setup.exe"));
 #endif
@@ -118,9 +98,6 @@ class SymbolPath : public ::testing::Test {
   void TearDown() override {
     SetCurrentDirectoryW(savedDirectory_.c_str());
     for (size_t i = 0; i < savedVariables_.size(); ++i) SetVariable(kVariables[i], savedVariables_[i]);
-#ifndef _WIN32
-    SetVariable("KVTR_DEBUG_OUTPUT", savedDebugOutput_);
-#endif
   }
 
   // The folder of the executable as the path shows it.
@@ -153,27 +130,34 @@ class SymbolPath : public ::testing::Test {
 
   const WString savedDirectory_ = CurrentDirectory();
   std::vector<std::optional<std::string>> savedVariables_;
-  std::optional<std::string> savedDebugOutput_;
   test::TestMachine machine_;
   LogCapture capture_;
 };
 
-TEST_F(SymbolPath, TheExampleMachineGivesItsPathAndReportsTheUnsetVariables) {
+TEST_F(SymbolPath, TheExampleMachinesEngineAnnouncesItsPathOnceAndOwnsItsProcessHandle) {
 #ifndef _WIN32
   const unsigned outputsBefore = KvtrEmu_CallCount("OutputDebugStringA");
 #endif
-  EXPECT_EQ(ExamplePath(), Path());
+  HANDLE process = nullptr;
+  {
+    SymbolEngine engine;
+    EXPECT_EQ(ExamplePath(), std::string(engine.symbolPath()));
+    process = engine.process();
+    ASSERT_NE(nullptr, process);
+  }
   EXPECT_EQ(UnsetSymbolVariables(), capture_.Entries());
 #ifndef _WIN32
   EXPECT_EQ("Symbols Path: C:\\Work;C:\\App;C:\\Windows\n", DebugOutput());
   EXPECT_EQ(outputsBefore + 3, KvtrEmu_CallCount("OutputDebugStringA"));
 #endif
+  SetLastError(kSentinel);
+  EXPECT_FALSE(CloseHandle(process)) << "the engine closes its handle";
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
   // The smallest buffer of the example: the first 7 bytes and a terminator.
   char small[9];
   std::memset(small, '#', sizeof small);
   ASSERT_EQ(small, SymbolEngine::GetSymbolPath(small, 8));
-  EXPECT_EQ(std::string("C:\\Work\0", 8), std::string(small, 8));
-  EXPECT_EQ('#', small[8]);
+  EXPECT_EQ(std::string("C:\\Work\0#", 9), std::string(small, 9));
 }
 
 TEST_F(SymbolPath, SymbolVariablesComeBetweenTheFolderAndTheSystemRoot) {
@@ -189,7 +173,7 @@ TEST_F(SymbolPath, SymbolVariablesComeBetweenTheFolderAndTheSystemRoot) {
   EXPECT_TRUE(capture_.Entries().empty());
 }
 
-TEST_F(SymbolPath, ASmallBufferGetsTheStartOfTheWholePath) {
+TEST_F(SymbolPath, ASmallBufferGetsTheStartOfTheWholePathAndNoBufferNone) {
   const WString deeper = W("C:\\Work\\Deeper\\Still");
   ASSERT_TRUE(test::TestMachine::MakeFolder(deeper));
   ASSERT_TRUE(SetCurrentDirectoryW(deeper.c_str()));
@@ -207,39 +191,16 @@ TEST_F(SymbolPath, ASmallBufferGetsTheStartOfTheWholePath) {
     EXPECT_EQ('#', buffer[static_cast<size_t>(size)]);  // nothing beyond the size
     announced += "Symbols Path: " + whole + "\n";
   }
+  // No buffer, no path: nothing is written or announced.
+  char none[2] = {'#', '#'};
+  EXPECT_EQ(nullptr, SymbolEngine::GetSymbolPath(nullptr, SymbolEngine::kPathBytes));
+  EXPECT_EQ(nullptr, SymbolEngine::GetSymbolPath(none, 0));
+  EXPECT_EQ(nullptr, SymbolEngine::GetSymbolPath(none, -1));
+  EXPECT_EQ('#', none[0]);
+  EXPECT_EQ(LogEntry({2, "SymbolEngine::GetSymbolPath Buffer is null"}), capture_.Entries().back());
 #ifndef _WIN32
   EXPECT_EQ(announced, DebugOutput());
 #endif
-}
-
-TEST_F(SymbolPath, WithoutABufferThereIsNoPath) {
-  EXPECT_EQ(nullptr, SymbolEngine::GetSymbolPath(nullptr, SymbolEngine::kPathBytes));
-  char buffer[2] = {'#', '#'};
-  EXPECT_EQ(nullptr, SymbolEngine::GetSymbolPath(buffer, 0));
-  EXPECT_EQ(nullptr, SymbolEngine::GetSymbolPath(buffer, -1));
-  EXPECT_EQ('#', buffer[0]);
-  EXPECT_EQ((std::vector<LogEntry>{{2, "SymbolEngine::GetSymbolPath Buffer is null"}}), capture_.Entries());
-#ifndef _WIN32
-  EXPECT_EQ("", DebugOutput());
-#endif
-}
-
-TEST_F(SymbolPath, TheEngineAnnouncesItsPathOnceAndOpensItsOwnProcess) {
-  HANDLE process = nullptr;
-  {
-    SymbolEngine engine;
-    EXPECT_EQ(ExamplePath(), std::string(engine.symbolPath()));
-    process = engine.process();
-    ASSERT_NE(nullptr, process);
-#ifndef _WIN32
-    EXPECT_EQ("Symbols Path: " + ExamplePath() + "\n", DebugOutput());
-#endif
-  }
-  // The engine closed its handle.
-  SetLastError(kSentinel);
-  EXPECT_FALSE(CloseHandle(process));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-  EXPECT_EQ(UnsetSymbolVariables(), capture_.Entries());
 }
 
 #ifndef _WIN32
