@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "support/test_machine.h"
 
@@ -61,14 +62,15 @@ TEST(Modules, MissingLibrariesAndExportsAndHandlesThatAreNoModuleFail) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), GetLastError()) << name;
   }
   // printf and malloc are the C library's: a dependency exports nothing on
-  // a module's behalf. NULL is the program, which exports none of these.
+  // a module's behalf. NULL is the program.
   const HMODULE kernel32 = GetModuleHandleW(W("kernel32.dll"));
-  for (const HMODULE module : {kernel32, HMODULE{}}) {
-    for (const char* name : {"KvtrNoSuchExport", "printf", "malloc", "getlasterror"}) {
-      SetLastError(kSentinel);
-      EXPECT_EQ(nullptr, Export<void*>(module, name)) << name;
-      EXPECT_EQ(static_cast<DWORD>(ERROR_PROC_NOT_FOUND), GetLastError()) << name;
-    }
+  const std::pair<HMODULE, const char*> lookups[] = {{kernel32, "KvtrNoSuchExport"}, {kernel32, "printf"},
+                                                     {kernel32, "malloc"},           {kernel32, "getlasterror"},
+                                                     {nullptr, "KvtrNoSuchExport"}};
+  for (const auto& [module, name] : lookups) {
+    SetLastError(kSentinel);
+    EXPECT_EQ(nullptr, Export<void*>(module, name)) << name;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PROC_NOT_FOUND), GetLastError()) << name;
   }
   int local = 0;
   const auto heap = std::make_unique<long long[]>(16);
