@@ -16,8 +16,8 @@ constexpr int kReportLevel = 2;
 constexpr DWORD kProcessAllAccess = 0x1F0FFF;
 constexpr DWORD kSystemText = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
 constexpr DWORD kUserDefaultLanguage = 0x400;
-// The longest path Windows has; a module name is never longer.
-constexpr DWORD kLongestPath = 32768;
+// The longest path or variable value Windows has, with its terminator.
+constexpr DWORD kLongestText = 32768;
 
 struct LocalMemoryTraits {
   using Handle = char*;
@@ -41,23 +41,25 @@ void ReportFailure(const char* format, DWORD code) {
   format::LogMessageNarrow(kReportLevel, format, kFunction, ErrorText(code).c_str(), static_cast<int>(code));
 }
 
-// A text from a call that answers with the size it needs (terminator
-// included) when the buffer is too small, as GetCurrentDirectoryA and
-// GetEnvironmentVariableA do. The scratch buffer is tried first; a text that
-// does not fit is fetched again into one of the size asked for, so nothing
-// is ever taken from a buffer the call did not fill. False with the error
+// A whole text from a call that cannot fill too small a buffer:
+// GetCurrentDirectoryA and GetEnvironmentVariableA then answer the size they
+// need (terminator included), GetModuleFileNameA the size it was given, with
+// the text cut. The scratch buffer is tried first; a text that does not fit
+// is fetched again into a larger one (the size asked for, else twice the
+// size, up to the longest text Windows has), so nothing is ever taken from
+// a buffer the call did not fill, nor from a cut name. False with the error
 // when the call fails.
 template <typename Fetch>
-bool FetchSized(char* scratch, DWORD scratchSize, Fetch&& fetch, std::string& text, DWORD& error) {
+bool FetchWhole(char* scratch, DWORD scratchSize, Fetch&& fetch, std::string& text, DWORD& error) {
   std::vector<char> larger;
   char* destination = scratch;
   DWORD capacity = scratchSize;
   DWORD got = fetch(destination, capacity);
-  // The text may grow between two calls; a few rounds settle it.
-  for (int round = 0; round < 4 && got >= capacity; ++round) {
-    larger.resize(got);
+  // A text may also grow between two calls; a bounded number of rounds.
+  for (int round = 0; round < 20 && got >= capacity && capacity < kLongestText; ++round) {
+    capacity = got > capacity ? got : (capacity < kLongestText / 2 ? capacity * 2 : kLongestText);
+    larger.resize(capacity);
     destination = larger.data();
-    capacity = got;
     got = fetch(destination, capacity);
   }
   if (got == 0) {
@@ -69,32 +71,6 @@ bool FetchSized(char* scratch, DWORD scratchSize, Fetch&& fetch, std::string& te
     return false;
   }
   text.assign(destination, got);
-  return true;
-}
-
-// The executable's name. GetModuleFileNameA cuts a name that does not fit,
-// and a cut name would give another folder, so the buffer grows until the
-// name fits whole.
-bool ExecutableName(char* scratch, DWORD scratchSize, std::string& name, DWORD& error) {
-  std::vector<char> larger;
-  char* destination = scratch;
-  DWORD capacity = scratchSize;
-  DWORD got = GetModuleFileNameA(nullptr, destination, capacity);
-  while (got != 0 && got >= capacity && capacity < kLongestPath) {
-    capacity = capacity * 2 < kLongestPath ? capacity * 2 : kLongestPath;
-    larger.resize(capacity);
-    destination = larger.data();
-    got = GetModuleFileNameA(nullptr, destination, capacity);
-  }
-  if (got == 0) {
-    error = GetLastError();
-    return false;
-  }
-  if (got >= capacity) {
-    error = ERROR_INSUFFICIENT_BUFFER;
-    return false;
-  }
-  name.assign(destination, got);
   return true;
 }
 
@@ -125,13 +101,14 @@ char* SymbolEngine::GetSymbolPath(char* buffer, int size) {
   std::string part;
   DWORD error = 0;
 
-  if (FetchSized(buffer, scratchSize, [](char* to, DWORD room) { return GetCurrentDirectoryA(room, to); }, part, error)) {
+  if (FetchWhole(buffer, scratchSize, [](char* to, DWORD room) { return GetCurrentDirectoryA(room, to); }, part, error)) {
     append(part);
   } else {
     ReportFailure("[%s] Cannot get current folder name, the function returns error: %s. code (%d)", error);
   }
 
-  if (ExecutableName(buffer, scratchSize, part, error)) {
+  if (FetchWhole(buffer, scratchSize, [](char* to, DWORD room) { return GetModuleFileNameA(nullptr, to, room); }, part,
+                 error)) {
     const std::string_view folder = FolderOf(part);
     if (!folder.empty()) append(folder);
   } else {
@@ -155,7 +132,7 @@ char* SymbolEngine::GetSymbolPath(char* buffer, int size) {
       SetLastError(ERROR_SUCCESS);
       return GetEnvironmentVariableA(variable.name, to, room);
     };
-    if (FetchSized(buffer, scratchSize, fetch, part, error)) {
+    if (FetchWhole(buffer, scratchSize, fetch, part, error)) {
       append(part);
     } else if (error != ERROR_SUCCESS) {
       ReportFailure(variable.failure, error);
