@@ -10,7 +10,10 @@
 #pragma once
 
 #include <exception>
+#include <type_traits>
 #include <utility>
+
+#include "platform/win32.h"
 
 namespace kvtr::runtime {
 
@@ -18,13 +21,19 @@ namespace kvtr::runtime {
 // ended it. The body must not throw.
 bool RunGuarded(void (*body)(void*), void* context) noexcept;
 
+// The same, and when a fault ends the body, `fault` (if not null) receives
+// its record: the Windows exception code always; on Windows also the
+// system's address and parameters (the chain to a nested record cleared).
+// Left untouched when the body returns.
+bool RunGuarded(void (*body)(void*), void* context, EXCEPTION_RECORD* fault) noexcept;
+
 // Runs `body` in a guarded region. True when it returned, false when a
-// processor fault ended it; a C++ exception it throws leaves the region
-// and is rethrown here.
+// processor fault ended it (its record then in `fault`, if given); a C++
+// exception it throws leaves the region and is rethrown here.
 template <typename Body>
-bool Guarded(Body&& body) {
+bool Guarded(Body&& body, EXCEPTION_RECORD* fault = nullptr) {
   struct Call {
-    Body* body;
+    std::remove_reference_t<Body>* body;
     std::exception_ptr thrown;
   } call{&body, nullptr};
   const bool completed = RunGuarded(
@@ -36,7 +45,7 @@ bool Guarded(Body&& body) {
           running->thrown = std::current_exception();
         }
       },
-      &call);
+      &call, fault);
   if (call.thrown) std::rethrow_exception(call.thrown);
   return completed;
 }

@@ -8,4 +8,8 @@ namespace kvtr::runtime {
 
 bool RunGuarded(void (*body)(void*), void* context) noexcept { return KvtrRunGuarded(body, context) != FALSE; }
 
+bool RunGuarded(void (*body)(void*), void* context, EXCEPTION_RECORD* fault) noexcept {
+  return KvtrRunGuardedEx(body, context, fault) != FALSE;
+}
+
 }  // namespace kvtr::runtime

@@ -26,6 +26,7 @@ struct Guard {
   void* jump[5];          // __builtin_setjmp's buffer
   uintptr_t resumeStack;  // where ResumeAfterFault runs
   volatile LONG active;
+  EXCEPTION_RECORD fault;  // the record of the fault that ended the region
 #if defined(__i386__)
   void* exceptionList;  // fs:[0] when the region began
 #endif
@@ -98,6 +99,9 @@ extern "C" LONG KvtrGuardFilter(EXCEPTION_POINTERS* exception, void*) {
   Guard* guard = static_cast<Guard*>(TlsGetValue(g_slot));
   if (guard == nullptr || !guard->active) return EXCEPTION_CONTINUE_SEARCH;
   guard->active = 0;
+  // The record lives in the dispatcher's frames, which the jump abandons.
+  guard->fault = *exception->ExceptionRecord;
+  guard->fault.ExceptionRecord = nullptr;
   CONTEXT* context = exception->ContextRecord;
 #if defined(__x86_64__)
   context->Rsp = guard->resumeStack;
@@ -148,7 +152,9 @@ extern "C" __attribute__((noinline)) void KvtrGuardedCall(void (*body)(void*), v
 
 namespace kvtr::runtime {
 
-bool RunGuarded(void (*body)(void*), void* context) noexcept {
+bool RunGuarded(void (*body)(void*), void* context) noexcept { return RunGuarded(body, context, nullptr); }
+
+bool RunGuarded(void (*body)(void*), void* context, EXCEPTION_RECORD* fault) noexcept {
   static Slot slot;
   g_slot = slot.index;
   if (g_slot == TLS_OUT_OF_INDEXES) {
@@ -175,6 +181,7 @@ bool RunGuarded(void (*body)(void*), void* context) noexcept {
     return true;
   }
   TlsSetValue(g_slot, outer);
+  if (fault != nullptr) *fault = guard.fault;
   return false;
 }
 

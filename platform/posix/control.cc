@@ -77,7 +77,7 @@ void KvtrEmu_Reset(void) try {
     g_calls.clear();
   }
   kvtr::posix::CodePagesResetControls();
-  kvtr::posix::FilesResetControls();
+  kvtr::posix::ModulesResetControls();
   kvtr::posix::RegistryResetControls();
   kvtr::posix::TimeResetControls();
 } catch (...) {

@@ -58,6 +58,7 @@ constexpr SystemText kSystemTexts[] = {
     {145, "The directory is not empty.\r\n"},
     {161, "The specified path is invalid.\r\n"},
     {183, "Cannot create a file when that file already exists.\r\n"},
+    {203, "The system could not find the environment option that was entered.\r\n"},
     {206, "The filename or extension is too long.\r\n"},
     {234, "More data is available.\r\n"},
     {259, "No more data is available.\r\n"},

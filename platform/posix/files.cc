@@ -1,17 +1,15 @@
-// POSIX platform layer: modules, files, paths and the environment
-// (GetModuleFileNameW, GetModuleHandleW, GetFileAttributesA/W,
-// DeleteFileA/W, ExpandEnvironmentStringsA/W, GetFullPathNameW,
-// GetCurrentDirectoryW, SetCurrentDirectoryW).
+// POSIX platform layer: files and paths (GetFileAttributesA/W,
+// DeleteFileA/W, GetFullPathNameW, GetCurrentDirectoryA/W,
+// SetCurrentDirectoryW).
 //
 // Paths follow Windows' rules (FullPathName) and map to host paths through
-// prefix.cc; names handed out (module names, the current directory) are
-// Windows paths, on drive Z: when they lie outside the prefix. Failures
-// carry the codes Windows gives: 2 for a missing file in an existing
-// directory, 3 for a missing directory, 5 for a directory or a read-only
-// file that DeleteFile is asked to remove.
+// prefix.cc; names handed out (the current directory) are Windows paths, on
+// drive Z: when they lie outside the prefix. Failures carry the codes
+// Windows gives: 2 for a missing file in an existing directory, 3 for a
+// missing directory, 5 for a directory or a read-only file that DeleteFile
+// is asked to remove. Modules live in modules.cc, the environment in
+// environment.cc.
 #include <dirent.h>
-#include <dlfcn.h>
-#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,117 +25,9 @@
 #include "layer.h"
 #include "win32_api.h"
 
-extern char** environ;
-
 namespace {
 
-std::mutex g_moduleLock;
-bool g_moduleOverridden = false;
-kvtr::WString g_moduleOverride;
-
-kvtr::WString ExecutablePath() {
-  {
-    std::lock_guard<std::mutex> hold(g_moduleLock);
-    if (g_moduleOverridden) return g_moduleOverride;
-  }
-  std::vector<char> target(PATH_MAX);
-  ssize_t got = readlink("/proc/self/exe", target.data(), target.size() - 1);
-  if (got <= 0) return kvtr::WString();
-  return kvtr::posix::WindowsPathOfHost(std::string_view(target.data(), static_cast<size_t>(got)));
-}
-
-// Looks a module handle up in the loader's list without dereferencing it:
-// only handles dlopen gave out (link maps) are modules. The loader keeps the
-// list unchanged while dl_iterate_phdr runs, so the walk happens inside it.
-struct ModuleSearch {
-  const void* handle = nullptr;
-  link_map* head = nullptr;
-  bool found = false;
-  std::string name;  // empty for the executable
-};
-
-int SearchModules(dl_phdr_info*, size_t, void* data) {
-  auto* search = static_cast<ModuleSearch*>(data);
-  for (link_map* map = search->head; map != nullptr; map = map->l_next) {
-    if (map != search->handle) continue;
-    search->found = true;
-    if (map->l_name != nullptr) search->name = map->l_name;
-    break;
-  }
-  return 1;  // one walk is enough
-}
-
-// The Windows path of a loaded module, or false when `module` is none.
-bool ModulePath(HMODULE module, kvtr::WString& path) {
-  if (module != nullptr) {
-    ModuleSearch search;
-    search.handle = module;
-    void* self = dlopen(nullptr, RTLD_LAZY | RTLD_NOLOAD);
-    if (self == nullptr || dlinfo(self, RTLD_DI_LINKMAP, &search.head) != 0 || search.head == nullptr) return false;
-    while (search.head->l_prev != nullptr) search.head = search.head->l_prev;
-    dl_iterate_phdr(SearchModules, &search);
-    if (!search.found) return false;
-    if (!search.name.empty()) {
-      path = kvtr::posix::WindowsPathOfHost(search.name);
-      return true;
-    }
-  }
-  path = ExecutablePath();
-  return !path.empty();
-}
-
 bool IsSeparator(kvtr::wchar c) { return c == '\\' || c == '/'; }
-
-// An environment variable by name, without regard to case as on Windows;
-// windir and SystemRoot fall back to C:\Windows.
-bool LookupVariable(kvtr::WStringView name, kvtr::WString& value) {
-  const std::string wanted = kvtr::posix::Utf16ToUtf8(name);
-  if (const char* exact = std::getenv(wanted.c_str())) {
-    value = kvtr::posix::Utf8ToUtf16(exact);
-    return true;
-  }
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    const char* equals = std::strchr(*entry, '=');
-    if (equals == nullptr) continue;
-    const kvtr::WString candidate = kvtr::posix::Utf8ToUtf16(std::string_view(*entry, equals - *entry));
-    if (kvtr::posix::EqualNoCase(candidate, name)) {
-      value = kvtr::posix::Utf8ToUtf16(equals + 1);
-      return true;
-    }
-  }
-  if (kvtr::posix::EqualNoCase(name, W("windir")) || kvtr::posix::EqualNoCase(name, W("SystemRoot"))) {
-    value = W("C:\\Windows");
-    return true;
-  }
-  return false;
-}
-
-// %NAME% is replaced when NAME is set; an unset "%NAME%" and a lone '%'
-// stay as written.
-kvtr::WString Expand(kvtr::WStringView source) {
-  kvtr::WString out;
-  size_t i = 0;
-  while (i < source.size()) {
-    if (source[i] != '%') {
-      out.push_back(source[i++]);
-      continue;
-    }
-    const size_t close = source.find('%', i + 1);
-    if (close == kvtr::WStringView::npos) {
-      out.append(source.substr(i));
-      break;
-    }
-    kvtr::WString value;
-    const kvtr::WStringView name = source.substr(i + 1, close - i - 1);
-    if (!name.empty() && LookupVariable(name, value)) {
-      out += value;
-    } else {
-      out.append(source.substr(i, close - i + 1));
-    }
-    i = close + 1;
-  }
-  return out;
-}
 
 // The current directory as SetCurrentDirectoryW was given it (Windows keeps
 // the caller's case), valid while the process is still in that host folder
@@ -301,24 +191,6 @@ bool FullPathName(WStringView path, WString& full, DWORD& error) {
 
 }  // namespace kvtr::posix
 
-namespace {
-
-template <typename Unit>
-DWORD CopyExpansion(const std::basic_string<Unit>& text, Unit* dest, DWORD size) {
-  const DWORD needed = static_cast<DWORD>(text.size() + 1);
-  if (dest == nullptr || size == 0) return needed;
-  if (needed > size) {
-    std::memcpy(dest, text.data(), (size - 1) * sizeof(Unit));
-    dest[size - 1] = 0;
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return needed;
-  }
-  std::memcpy(dest, text.c_str(), needed * sizeof(Unit));
-  return needed;
-}
-
-}  // namespace
-
 namespace kvtr::posix {
 
 void DescriptorTraits::Close(int fd) noexcept {
@@ -339,63 +211,9 @@ void StreamTraits::Close(std::FILE* stream) noexcept {
   errno = saved;
 }
 
-void FilesResetControls() {
-  std::lock_guard<std::mutex> hold(g_moduleLock);
-  g_moduleOverridden = false;
-  g_moduleOverride.clear();
-}
-
 }  // namespace kvtr::posix
 
 extern "C" {
-
-void KvtrEmu_SetModuleFileName(const WCHAR* path) try {
-  std::lock_guard<std::mutex> hold(g_moduleLock);
-  g_moduleOverridden = path != nullptr;
-  g_moduleOverride = path != nullptr ? kvtr::WString(path) : kvtr::WString();
-} catch (...) {
-}
-
-HMODULE GetModuleHandleW(LPCWSTR moduleName) try {
-  if (moduleName == nullptr) return reinterpret_cast<HMODULE>(dlopen(nullptr, RTLD_LAZY | RTLD_NOLOAD));
-  const std::string name = kvtr::posix::Utf16ToUtf8(moduleName);
-  void* handle = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-  if (handle == nullptr) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  dlclose(handle);  // NOLOAD took a reference; a module handle does not
-  return reinterpret_cast<HMODULE>(handle);
-} catch (...) {
-  return kvtr::posix::FailWithException<HMODULE>(nullptr);
-}
-
-DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) try {
-  if (DWORD fault = kvtr::posix::InjectedFault("GetModuleFileNameW", "files")) {
-    SetLastError(fault);
-    return 0;
-  }
-  kvtr::WString path;
-  if (!ModulePath(module, path)) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return 0;
-  }
-  if (buffer == nullptr || size == 0) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  if (path.size() >= size) {
-    // Cut to size units including the terminator; the result is the size.
-    std::memcpy(buffer, path.data(), (size - 1) * sizeof(WCHAR));
-    buffer[size - 1] = 0;
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return size;
-  }
-  std::memcpy(buffer, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
-  return static_cast<DWORD>(path.size());
-} catch (...) {
-  return kvtr::posix::FailWithException<DWORD>(0);
-}
 
 DWORD GetFileAttributesW(LPCWSTR path) try {
   if (DWORD fault = kvtr::posix::InjectedFault("GetFileAttributesW", "files")) {
@@ -463,35 +281,6 @@ BOOL DeleteFileA(LPCSTR path) try {
   return kvtr::posix::FailWithException<BOOL>(FALSE);
 }
 
-DWORD ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR dest, DWORD size) try {
-  if (DWORD fault = kvtr::posix::InjectedFault("ExpandEnvironmentStringsW", "environment")) {
-    SetLastError(fault);
-    return 0;
-  }
-  if (source == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  return CopyExpansion<WCHAR>(Expand(source), dest, size);
-} catch (...) {
-  return kvtr::posix::FailWithException<DWORD>(0);
-}
-
-DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR dest, DWORD size) try {
-  if (DWORD fault = kvtr::posix::InjectedFault("ExpandEnvironmentStringsA", "environment")) {
-    SetLastError(fault);
-    return 0;
-  }
-  if (source == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  const std::string expanded = kvtr::posix::WideToAnsi(Expand(kvtr::posix::AnsiToWide(source)));
-  return CopyExpansion<char>(expanded, dest, size);
-} catch (...) {
-  return kvtr::posix::FailWithException<DWORD>(0);
-}
-
 DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* filePart) try {
   if (filePart != nullptr) *filePart = nullptr;
   if (path == nullptr) {
@@ -518,6 +307,10 @@ DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* filePart
 }
 
 DWORD GetCurrentDirectoryW(DWORD size, LPWSTR buffer) try {
+  if (DWORD fault = kvtr::posix::InjectedFault("GetCurrentDirectoryW", "files")) {
+    SetLastError(fault);
+    return 0;
+  }
   kvtr::WString current;
   DWORD error = 0;
   if (!CurrentDirectory(current, error)) {
@@ -527,6 +320,26 @@ DWORD GetCurrentDirectoryW(DWORD size, LPWSTR buffer) try {
   if (buffer == nullptr || current.size() >= size) return static_cast<DWORD>(current.size() + 1);
   std::memcpy(buffer, current.c_str(), (current.size() + 1) * sizeof(WCHAR));
   return static_cast<DWORD>(current.size());
+} catch (...) {
+  return kvtr::posix::FailWithException<DWORD>(0);
+}
+
+// The W function's sizes in bytes of the ANSI code page.
+DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) try {
+  if (DWORD fault = kvtr::posix::InjectedFault("GetCurrentDirectoryA", "files")) {
+    SetLastError(fault);
+    return 0;
+  }
+  kvtr::WString current;
+  DWORD error = 0;
+  if (!CurrentDirectory(current, error)) {
+    SetLastError(error);
+    return 0;
+  }
+  const std::string narrow = kvtr::posix::WideToAnsi(current);
+  if (buffer == nullptr || narrow.size() >= size) return static_cast<DWORD>(narrow.size() + 1);
+  std::memcpy(buffer, narrow.c_str(), narrow.size() + 1);
+  return static_cast<DWORD>(narrow.size());
 } catch (...) {
   return kvtr::posix::FailWithException<DWORD>(0);
 }

@@ -76,7 +76,6 @@ void RegistryForgetState();
 
 // Parts of KvtrEmu_Reset owned by each service.
 void RegistryResetControls();
-void FilesResetControls();
 void CodePagesResetControls();
 void TimeResetControls();
 
@@ -96,6 +95,18 @@ Result FailWithException(Result failure) noexcept {
   SetLastError(static_cast<DWORD>(StatusOfException()));
   return failure;
 }
+
+// ---- the fault guard (memory_checks.cc), the one owner of the fault signals ----
+// Runs body(context). False when a processor fault (SIGSEGV, SIGBUS, SIGILL,
+// SIGFPE raised by the processor on this thread) ended it: `signal` and
+// `code` then hold the signal and its si_code. The body must not throw.
+bool RunOnFaultGuard(void (*body)(void*), void* context, int& signal, int& code) noexcept;
+
+// ---- modules and environment ----
+// An environment variable, the name without regard to case; windir and
+// SystemRoot fall back to C:\Windows. False when it is not set.
+bool LookupVariable(WStringView name, WString& value);
+void ModulesResetControls();
 
 // errno of a failed file system call as a Windows error code.
 DWORD ErrnoToWin32(int error, const std::string& hostPath);

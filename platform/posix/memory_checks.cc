@@ -1,5 +1,6 @@
 // POSIX platform layer: memory checks (IsBadReadPtr, IsBadWritePtr,
-// IsBadStringPtrA/W) and VirtualQuery.
+// IsBadStringPtrA/W), VirtualQuery and the fault guard that guarded regions
+// (exceptions.cc) run on.
 //
 // Reads are probed under a fault guard, as Windows does: a SIGSEGV/SIGBUS
 // handler, installed once and chaining to any earlier handler, returns
@@ -28,6 +29,9 @@ namespace {
 struct Probe {
   sigjmp_buf resume;
   volatile sig_atomic_t active = 0;
+  // The fault that ended the probe.
+  volatile sig_atomic_t signal = 0;
+  volatile sig_atomic_t code = 0;
 };
 
 // Initial-exec TLS: no lookup call, and safe to read in the signal handler.
@@ -46,6 +50,8 @@ void OnFault(int signal, siginfo_t* info, void* context) {
   Probe* probe = t_probe;
   if (probe != nullptr && probe->active && info != nullptr && info->si_code > 0) {
     probe->active = 0;
+    probe->signal = signal;
+    probe->code = info->si_code;
     siglongjmp(probe->resume, 1);
   }
   // Not ours: hand it to whoever handled the signal before.
@@ -82,11 +88,11 @@ void EnsureHandler() {
   }
 }
 
-// Runs `read` with faults turned into a false result.
+// Runs `read` with faults turned into a false result; `probe` then tells
+// which fault it was.
 template <typename Read>
-bool GuardedRead(Read&& read) {
+bool GuardedRead(Read&& read, Probe& probe) {
   EnsureHandler();
-  Probe probe;
   Probe* const outer = t_probe;
   t_probe = &probe;
   bool readable;
@@ -100,6 +106,12 @@ bool GuardedRead(Read&& read) {
   }
   t_probe = outer;
   return readable;
+}
+
+template <typename Read>
+bool GuardedRead(Read&& read) {
+  Probe probe;
+  return GuardedRead(read, probe);
 }
 
 size_t PageSize() {
@@ -251,16 +263,19 @@ constexpr uintptr_t kUserSpaceEnd = static_cast<uintptr_t>(1) << 47;
 
 }  // namespace
 
-extern "C" {
+namespace kvtr::posix {
 
-// The body runs with the probes' guard: a processor fault inside it returns
-// here. Frames between this call and the fault are abandoned.
-BOOL KvtrRunGuarded(void (*body)(void*), void* context) try {
-  if (body == nullptr) return TRUE;
-  return GuardedRead([&] { body(context); }) ? TRUE : FALSE;
-} catch (...) {
-  return FALSE;
+bool RunOnFaultGuard(void (*body)(void*), void* context, int& signal, int& code) noexcept {
+  Probe probe;
+  if (GuardedRead([&] { body(context); }, probe)) return true;
+  signal = probe.signal;
+  code = probe.code;
+  return false;
 }
+
+}  // namespace kvtr::posix
+
+extern "C" {
 
 BOOL IsBadReadPtr(const void* address, UINT_PTR bytes) try {
   if (bytes == 0) return FALSE;

@@ -118,6 +118,42 @@ KVTR_PLATFORM_API LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved
 KVTR_PLATFORM_API LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                                       DWORD dataSize);
 
+// ---- modules, environment, debugger output, structured exceptions ----
+// The system DLLs the library asks for (kernel32, advapi32, psapi, version,
+// ole32, ws2_32; with or without ".dll", any case) are this layer itself;
+// FreeLibrary never unloads them. Any other name is a host shared library,
+// found by its Windows path or by the loader's search. A missing library is
+// ERROR_MOD_NOT_FOUND, a missing export ERROR_PROC_NOT_FOUND; a handle that
+// is no module fails with ERROR_MOD_NOT_FOUND and is never dereferenced.
+KVTR_PLATFORM_API HMODULE LoadLibraryA(LPCSTR fileName);
+KVTR_PLATFORM_API HMODULE LoadLibraryW(LPCWSTR fileName);
+KVTR_PLATFORM_API FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
+KVTR_PLATFORM_API BOOL FreeLibrary(HMODULE module);
+// Cut to size - 1 bytes and a terminator when too small: returns size with
+// ERROR_INSUFFICIENT_BUFFER. On success the last error is ERROR_SUCCESS.
+KVTR_PLATFORM_API DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+// Too small a buffer (in bytes): the size needed with the terminator, and
+// the buffer is left as it was.
+KVTR_PLATFORM_API DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
+// Names match without regard to case. Unset: 0 and ERROR_ENVVAR_NOT_FOUND.
+// Too small a buffer: the size needed with the terminator, buffer untouched.
+// An empty value: 0 with the last error unchanged.
+KVTR_PLATFORM_API DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
+KVTR_PLATFORM_API DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
+// Appends the text, as given, to $KVTR_DEBUG_OUTPUT, else to
+// debug-output.log in the prefix, in one write: lines of several threads and
+// processes never interleave. Never fails visibly; keeps the last error.
+KVTR_PLATFORM_API void OutputDebugStringA(LPCSTR text);
+// Stores the process's top-level filter and returns the previous one. The
+// layer never calls the filter and installs no handler for it: the fault
+// guard is the only owner of the fault signals.
+KVTR_PLATFORM_API LPTOP_LEVEL_EXCEPTION_FILTER SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter);
+// KvtrRunGuarded that also describes the fault: when one ends the body and
+// `fault` is not NULL, it receives the fault's Windows exception code
+// (EXCEPTION_ACCESS_VIOLATION for SIGSEGV, EXCEPTION_ILLEGAL_INSTRUCTION for
+// SIGILL, EXCEPTION_INT_DIVIDE_BY_ZERO for an integer SIGFPE, ...), with no
+// address or parameters. Left untouched when the body returns.
+KVTR_PLATFORM_API BOOL KvtrRunGuardedEx(void (*body)(void*), void* context, EXCEPTION_RECORD* fault);
 
 // ---- kernel objects: handles, waits, processes ----
 // One table holds every kernel object handle (events, threads, processes).

@@ -138,6 +138,29 @@ TEST_F(Paths, SizesFollowTheApi) {
   for (const WCHAR* nothing : {W(""), W("   ")}) EXPECT_EQ(0u, GetFullPathNameW(nothing, 16, buffer, nullptr));
 }
 
+TEST_F(Paths, TheNarrowCurrentDirectoryFollowsTheSameSizes) {
+  const std::string cwd = NarrowAscii(cwd_);
+  const DWORD length = static_cast<DWORD>(cwd.size());
+  struct Case {
+    DWORD size;  // 0: no buffer
+    DWORD result;
+  };
+  const Case cases[] = {{0, length + 1}, {1, length + 1}, {length, length + 1}, {length + 1, length}, {MAX_PATH, length}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    char buffer[MAX_PATH + 1];
+    std::fill(std::begin(buffer), std::end(buffer), '#');
+    SetLastError(kSentinel);
+    EXPECT_EQ(c.result, GetCurrentDirectoryA(c.size, c.size ? buffer : nullptr));
+    EXPECT_EQ(kSentinel, GetLastError());
+    if (c.result == length) {
+      EXPECT_EQ(cwd, std::string(buffer));
+    } else {
+      EXPECT_EQ('#', buffer[0]);  // too small: left alone
+    }
+  }
+}
+
 TEST_F(Paths, SetCurrentDirectoryTakesTheFullPathOfAFolderOnly) {
   ASSERT_TRUE(TestMachine::MakeFolder(parent_ + W("\\Other")));
   ASSERT_TRUE(TestMachine::WriteFile(parent_ + W("\\file.txt"), "x"));
