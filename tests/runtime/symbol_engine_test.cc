@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "logger/log_capture.h"
+#include "support/log_capture.h"
 #include "support/test_machine.h"
 
 #ifndef _WIN32
