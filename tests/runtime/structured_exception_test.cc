@@ -17,6 +17,14 @@ namespace {
 
 void ReadUnmapped() { (void)*static_cast<volatile int*>(test::MemoryPages::Unmapped()); }
 
+// The same fault on threads: an inaccessible page kept for the whole
+// program, since a range that was unmapped can be mapped again by another
+// thread's allocation before it is read.
+void ReadInaccessible() {
+  static const test::MemoryPages inaccessible(test::MemoryPages::Access::kNone);
+  (void)*reinterpret_cast<volatile const int*>(inaccessible.first());
+}
+
 // The faults in machine code, so that no compiler or sanitizer check stands
 // in front of them.
 void ExecuteIllegalInstruction() { __asm__ volatile("ud2"); }
@@ -77,10 +85,12 @@ TEST(StructuredException, AFaultIsThrownWithItsWindowsCodeAndRecord) {
 // As the logger's worker does: each entry under its own translation, the
 // worker going on after a faulting one, each thread with its own records.
 TEST(StructuredException, AWorkerGoesOnAfterEachFaultingEntry) {
-  const std::vector<void (*)()> entries = {[] {}, ReadUnmapped, [] {}, DivideByZero, ExecuteIllegalInstruction, ReadUnmapped};
+  const std::vector<void (*)()> entries = {[] {}, ReadInaccessible, [] {}, DivideByZero, ExecuteIllegalInstruction,
+                                           ReadInaccessible};
   const std::vector<DWORD> codes = {0, EXCEPTION_ACCESS_VIOLATION, 0, EXCEPTION_INT_DIVIDE_BY_ZERO,
                                     EXCEPTION_ILLEGAL_INSTRUCTION, EXCEPTION_ACCESS_VIOLATION};
   constexpr int kWorkers = 4;
+  CodeOf(ReadInaccessible);  // makes the page before the workers start
   std::vector<int> wrong(kWorkers, 0);
   std::vector<std::thread> workers;
   for (int w = 0; w < kWorkers; ++w) {
