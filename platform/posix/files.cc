@@ -68,6 +68,19 @@ bool CurrentDirectory(kvtr::WString& out, DWORD& error) {
   return true;
 }
 
+// The current directory for the call `api` (a member of "files"); false
+// with the last error set when an injected fault or the host refuses it.
+bool CurrentDirectoryFor(const char* api, kvtr::WString& out) {
+  if (DWORD fault = kvtr::posix::InjectedFault(api, "files")) {
+    SetLastError(fault);
+    return false;
+  }
+  DWORD error = 0;
+  if (CurrentDirectory(out, error)) return true;
+  SetLastError(error);
+  return false;
+}
+
 // The full path from a root ("C:\", "\\server\share", "\\.\") and the
 // text after it: "." and ".." resolved without climbing above the root, runs
 // of separators collapsed, the last component stripped of trailing dots and
@@ -307,16 +320,8 @@ DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* filePart
 }
 
 DWORD GetCurrentDirectoryW(DWORD size, LPWSTR buffer) try {
-  if (DWORD fault = kvtr::posix::InjectedFault("GetCurrentDirectoryW", "files")) {
-    SetLastError(fault);
-    return 0;
-  }
   kvtr::WString current;
-  DWORD error = 0;
-  if (!CurrentDirectory(current, error)) {
-    SetLastError(error);
-    return 0;
-  }
+  if (!CurrentDirectoryFor("GetCurrentDirectoryW", current)) return 0;
   if (buffer == nullptr || current.size() >= size) return static_cast<DWORD>(current.size() + 1);
   std::memcpy(buffer, current.c_str(), (current.size() + 1) * sizeof(WCHAR));
   return static_cast<DWORD>(current.size());
@@ -326,16 +331,8 @@ DWORD GetCurrentDirectoryW(DWORD size, LPWSTR buffer) try {
 
 // The W function's sizes in bytes of the ANSI code page.
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) try {
-  if (DWORD fault = kvtr::posix::InjectedFault("GetCurrentDirectoryA", "files")) {
-    SetLastError(fault);
-    return 0;
-  }
   kvtr::WString current;
-  DWORD error = 0;
-  if (!CurrentDirectory(current, error)) {
-    SetLastError(error);
-    return 0;
-  }
+  if (!CurrentDirectoryFor("GetCurrentDirectoryA", current)) return 0;
   const std::string narrow = kvtr::posix::WideToAnsi(current);
   if (buffer == nullptr || narrow.size() >= size) return static_cast<DWORD>(narrow.size() + 1);
   std::memcpy(buffer, narrow.c_str(), narrow.size() + 1);

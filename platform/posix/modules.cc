@@ -229,6 +229,23 @@ void ModulesResetControls() {
 
 }  // namespace kvtr::posix
 
+namespace {
+
+// The path of `module` for the call `api` (a member of "files"); false
+// with the last error set for an injected fault or a handle that is not a
+// loaded module.
+bool ModulePathFor(const char* api, HMODULE module, kvtr::WString& path) {
+  if (DWORD fault = kvtr::posix::InjectedFault(api, "files")) {
+    SetLastError(fault);
+    return false;
+  }
+  if (ModulePath(module, path)) return true;
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return false;
+}
+
+}  // namespace
+
 extern "C" {
 
 void KvtrEmu_SetModuleFileName(const WCHAR* path) try {
@@ -313,15 +330,8 @@ HMODULE GetModuleHandleW(LPCWSTR moduleName) try {
 }
 
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) try {
-  if (DWORD fault = kvtr::posix::InjectedFault("GetModuleFileNameW", "files")) {
-    SetLastError(fault);
-    return 0;
-  }
   kvtr::WString path;
-  if (!ModulePath(module, path)) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return 0;
-  }
+  if (!ModulePathFor("GetModuleFileNameW", module, path)) return 0;
   return DeliverModuleName<WCHAR>(path, buffer, size, size > 0 ? size - 1 : 0);
 } catch (...) {
   return kvtr::posix::FailWithException<DWORD>(0);
@@ -329,15 +339,8 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) try {
 
 // A cut name ends on a whole character of the ANSI code page.
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) try {
-  if (DWORD fault = kvtr::posix::InjectedFault("GetModuleFileNameA", "files")) {
-    SetLastError(fault);
-    return 0;
-  }
   kvtr::WString path;
-  if (!ModulePath(module, path)) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return 0;
-  }
+  if (!ModulePathFor("GetModuleFileNameA", module, path)) return 0;
   const std::string narrow = kvtr::posix::WideToAnsi(path);
   size_t cut = size > 0 ? size - 1 : 0;
   if (GetACP() == CP_UTF8 && cut < narrow.size()) {

@@ -321,17 +321,7 @@ struct Parser {
       current = nullptr;
       return Fail(line, "key path deeper than " + std::to_string(kMaxKeyDepth) + " levels");
     }
-    for (const WString& part : parts) {
-      auto found = key->children.find(part);
-      if (found == key->children.end()) {
-        auto child = std::make_shared<RegKey>();
-        child->name = part;
-        child->parent = key;
-        child->lastWrite = CurrentFileTime();
-        found = key->children.emplace(part, child).first;
-      }
-      key = found->second;
-    }
+    for (const WString& part : parts) key = ChildKey(key, part);
     current = key;
     return true;
   }

@@ -18,19 +18,7 @@ const WString& RecordPath() {
 
 // The record key below HKEY_LOCAL_MACHINE, created with its missing parents.
 std::shared_ptr<RegKey> EnsureRecordKey(RegistryTree& tree) {
-  std::shared_ptr<RegKey> key = tree.LoadedRoot(RootId::kLocalMachine);
-  for (const WString& part : SplitKeyPath(RecordPath())) {
-    auto found = key->children.find(part);
-    if (found == key->children.end()) {
-      auto child = std::make_shared<RegKey>();
-      child->name = part;
-      child->parent = key;
-      child->lastWrite = CurrentFileTime();
-      found = key->children.emplace(part, child).first;
-    }
-    key = found->second;
-  }
-  return key;
+  return EnsureKeyPath(tree.LoadedRoot(RootId::kLocalMachine), RecordPath());
 }
 
 bool Considered(RegKey* record, const SeedFile& seed) {

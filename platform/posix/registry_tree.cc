@@ -79,22 +79,6 @@ std::shared_ptr<RegKey> NewRoot(RootId root) {
   return key;
 }
 
-// A key below `from`, created with its missing ancestors.
-std::shared_ptr<RegKey> Ensure(const std::shared_ptr<RegKey>& from, WStringView path) {
-  std::shared_ptr<RegKey> key = from;
-  for (const WString& part : SplitKeyPath(path)) {
-    auto found = key->children.find(part);
-    if (found == key->children.end()) {
-      auto child = std::make_shared<RegKey>();
-      child->name = part;
-      child->parent = key;
-      child->lastWrite = CurrentFileTime();
-      found = key->children.emplace(part, child).first;
-    }
-    key = found->second;
-  }
-  return key;
-}
 
 void ClearDenialsBelow(RegKey& top) {
   std::vector<RegKey*> pending{&top};
@@ -107,6 +91,22 @@ void ClearDenialsBelow(RegKey& top) {
 }
 
 }  // namespace
+
+std::shared_ptr<RegKey> ChildKey(const std::shared_ptr<RegKey>& parent, const WString& name) {
+  auto found = parent->children.find(name);
+  if (found != parent->children.end()) return found->second;
+  auto child = std::make_shared<RegKey>();
+  child->name = name;
+  child->parent = parent;
+  child->lastWrite = CurrentFileTime();
+  return parent->children.emplace(name, std::move(child)).first->second;
+}
+
+std::shared_ptr<RegKey> EnsureKeyPath(const std::shared_ptr<RegKey>& from, WStringView path) {
+  std::shared_ptr<RegKey> key = from;
+  for (const WString& part : SplitKeyPath(path)) key = ChildKey(key, part);
+  return key;
+}
 
 const char* RootName(RootId root) {
   switch (root) {
@@ -321,10 +321,10 @@ void RegistryTree::ReadFileLocked(const std::string& path) {
     error = fd ? 0 : errno;
     if (!fd && error == ENOENT) {
       // The keys every Windows machine has, then the seeds' keys.
-      Ensure(roots_[0], W("SOFTWARE\\Classes"));
-      Ensure(roots_[0], W("SOFTWARE\\Microsoft"));
-      Ensure(roots_[0], W("SYSTEM\\CurrentControlSet\\Services"));
-      Ensure(roots_[1], W("Software"));
+      EnsureKeyPath(roots_[0], W("SOFTWARE\\Classes"));
+      EnsureKeyPath(roots_[0], W("SOFTWARE\\Microsoft"));
+      EnsureKeyPath(roots_[0], W("SYSTEM\\CurrentControlSet\\Services"));
+      EnsureKeyPath(roots_[1], W("Software"));
       ApplyPendingSeeds(*this);
       loaded_ = true;
       if (!Save()) loaded_ = false;
@@ -403,9 +403,9 @@ std::shared_ptr<RegKey> RegistryTree::Resolve(HKEY handle, REGSAM* granted) {
   if (handle == HKEY_LOCAL_MACHINE) return roots_[static_cast<int>(RootId::kLocalMachine)];
   if (handle == HKEY_CURRENT_USER) return roots_[static_cast<int>(RootId::kCurrentUser)];
   if (handle == HKEY_USERS) return roots_[static_cast<int>(RootId::kUsers)];
-  if (handle == HKEY_CLASSES_ROOT) return Ensure(roots_[0], W("SOFTWARE\\Classes"));
+  if (handle == HKEY_CLASSES_ROOT) return EnsureKeyPath(roots_[0], W("SOFTWARE\\Classes"));
   if (handle == HKEY_CURRENT_CONFIG) {
-    return Ensure(roots_[0], W("SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current"));
+    return EnsureKeyPath(roots_[0], W("SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current"));
   }
   auto found = handles_.find(value);
   if (found == handles_.end()) return nullptr;

@@ -161,6 +161,11 @@ std::vector<WString> SplitKeyPath(WStringView path);
 
 FILETIME CurrentFileTime();
 
+// The child `name` of `parent`, made (written now) when it is missing.
+std::shared_ptr<RegKey> ChildKey(const std::shared_ptr<RegKey>& parent, const WString& name);
+// The key `path` below `from`, made with its missing ancestors.
+std::shared_ptr<RegKey> EnsureKeyPath(const std::shared_ptr<RegKey>& from, WStringView path);
+
 // .reg text of the persisted roots, and the reverse (registry_file.cc).
 std::string SerializeRegistry(RegistryTree& tree);
 struct RegImportResult {

@@ -24,18 +24,11 @@ namespace {
 using Values = std::map<std::string, std::string>;  // name line -> value text
 using RegText = std::map<std::string, Values>;      // key -> values
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Sections and value lines of an exported .reg file, continuation lines
 // joined.
 RegText ParseRegFile(const std::string& path) {
   RegText keys;
-  std::istringstream lines(ReadText(path));
+  std::istringstream lines(ReadHostFile(path));
   std::string line, current;
   while (std::getline(lines, line)) {
     while (!line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos) {
@@ -139,7 +132,7 @@ TEST(SetupCycle, OnlyTheProductsOwnKeysAndEntriesChange) {
   const std::string command = std::string("sh '") + KVTR_SOURCE_DIR + "/tests/e2e/setup_cycle.sh' '" KVTR_SETUP "' '" +
                               prefix + "' '" + seed + "' '" + KVTR_SOURCE_DIR + "/mof' 'Zorvane Server'";
   ASSERT_EQ(0, std::system(command.c_str()));
-  const std::string log = ReadText(prefix + "/cycle.log");
+  const std::string log = ReadHostFile(prefix + "/cycle.log");
 
   // Each export's result, in order.
   std::vector<std::string> results;
@@ -216,10 +209,10 @@ TEST(SetupHost, BadUsageGivesTheUsageAndStatusTwo) {
                                        std::string("uninstall-agent extra"), std::string("uninstall-old-counters"),
                                        std::string("install-router a b"), std::string("reg export")}) {
     EXPECT_EQ(2, RunSetup(prefix + arguments, output)) << arguments;
-    EXPECT_NE(std::string::npos, ReadText(output).find("usage: kvtr-setup")) << arguments;
+    EXPECT_NE(std::string::npos, ReadHostFile(output).find("usage: kvtr-setup")) << arguments;
   }
   EXPECT_EQ(0, RunSetup("--help", output));
-  EXPECT_NE(std::string::npos, ReadText(output).find("uninstall-old-counters SERVICE"));
+  EXPECT_NE(std::string::npos, ReadHostFile(output).find("uninstall-old-counters SERVICE"));
 }
 
 TEST(SetupHost, EachReportIsOneLineAndTheResultComesLast) {
@@ -227,11 +220,11 @@ TEST(SetupHost, EachReportIsOneLineAndTheResultComesLast) {
   const std::string output = std::string(KvtrEmu_Prefix()) + "/output.txt";
   // -5 leaves the process as status 251.
   EXPECT_EQ(251, RunSetup(std::string("--prefix '") + KvtrEmu_Prefix() + "' install-agent 'C:\\nowhere'", output));
-  EXPECT_EQ("[1] InstAgent:", ReadText(output).substr(0, 14));
-  EXPECT_NE(std::string::npos, ReadText(output).find(": Cannot find path : [C:\\nowhere]\nresult: -5\n"));
+  EXPECT_EQ("[1] InstAgent:", ReadHostFile(output).substr(0, 14));
+  EXPECT_NE(std::string::npos, ReadHostFile(output).find(": Cannot find path : [C:\\nowhere]\nresult: -5\n"));
   // A library that cannot be loaded is named.
   EXPECT_EQ(1, RunSetup("--library /nonexistent/libkvtr.so install-agent", output));
-  EXPECT_NE(std::string::npos, ReadText(output).find("/nonexistent/libkvtr.so"));
+  EXPECT_NE(std::string::npos, ReadHostFile(output).find("/nonexistent/libkvtr.so"));
 }
 
 }  // namespace

@@ -25,13 +25,6 @@ constexpr int kProcesses = 8;
 constexpr int kChangesEach = 200;
 constexpr char kSharedKey[] = "Software\\kvtr-shared";
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 LONG SetDword(HKEY key, const char* name, DWORD value) {
   return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
@@ -188,12 +181,12 @@ TEST_F(SharedPrefix, AnotherProcesssChangeIsSeenEvenWithinOneClockTick) {
 }
 
 TEST_F(SharedPrefix, AChangeThatCannotTakeTheLockWritesNothing) {
-  const std::string before = ReadAll(RegistryFile());
+  const std::string before = ReadHostFile(RegistryFile());
   const std::string lock = Prefix() + "/registry.lock";
   ASSERT_EQ(0, unlink(lock.c_str()));
   ASSERT_EQ(0, mkdir(lock.c_str(), 0755));
   SetDword(key_, "unsaved", 1);
-  EXPECT_EQ(before, ReadAll(RegistryFile()));
+  EXPECT_EQ(before, ReadHostFile(RegistryFile()));
 
   // An import says so.
   const std::string file = Prefix() + "/in.reg";
@@ -201,12 +194,12 @@ TEST_F(SharedPrefix, AChangeThatCannotTakeTheLockWritesNothing) {
   char error[256] = {};
   EXPECT_FALSE(KvtrEmu_ImportRegFile(file.c_str(), error, sizeof error));
   EXPECT_NE(std::string::npos, std::string(error).find("cannot be written")) << error;
-  EXPECT_EQ(before, ReadAll(RegistryFile()));
+  EXPECT_EQ(before, ReadHostFile(RegistryFile()));
 }
 
 TEST_F(SharedPrefix, ARegistryFileThatCannotBeReadIsNeverWrittenOver) {
   ASSERT_EQ(ERROR_SUCCESS, SetDword(key_, "kept", 7));
-  const std::string before = ReadAll(RegistryFile());
+  const std::string before = ReadHostFile(RegistryFile());
   // Readable by nobody but root: a child that is root runs as nobody, who
   // may still create and rename files in the prefix and take its lock.
   ASSERT_EQ(0, chmod(RegistryFile().c_str(), 0));
@@ -227,7 +220,7 @@ TEST_F(SharedPrefix, ARegistryFileThatCannotBeReadIsNeverWrittenOver) {
   });
   ASSERT_EQ(0, results[0]);
   ASSERT_EQ(0, chmod(RegistryFile().c_str(), 0644));
-  EXPECT_EQ(before, ReadAll(RegistryFile()));
+  EXPECT_EQ(before, ReadHostFile(RegistryFile()));
   EXPECT_EQ(7u, GetDword(key_, "kept"));
 }
 

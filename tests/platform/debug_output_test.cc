@@ -19,13 +19,6 @@
 namespace kvtr::test {
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 class DebugOutput : public ::testing::Test {
  protected:
   void SetUp() override { unsetenv("KVTR_DEBUG_OUTPUT"); }
@@ -41,15 +34,15 @@ TEST_F(DebugOutput, EachTextIsAppendedAsGivenToThePrefixOrTheNamedFile) {
   }
   EXPECT_EQ(0xdeadbeefu, GetLastError());
   const std::string logged = "Symbols Path: C:\\Work\ncaf\xc3\xa9\r\n";
-  EXPECT_EQ(logged, ReadAll(prefix_ + "/debug-output.log"));
+  EXPECT_EQ(logged, ReadHostFile(prefix_ + "/debug-output.log"));
   setenv("KVTR_DEBUG_OUTPUT", (prefix_ + "/named.log").c_str(), 1);
   OutputDebugStringA("elsewhere");
-  EXPECT_EQ("elsewhere", ReadAll(prefix_ + "/named.log"));
+  EXPECT_EQ("elsewhere", ReadHostFile(prefix_ + "/named.log"));
   // A file that cannot be made loses the text, and nothing else happens.
   setenv("KVTR_DEBUG_OUTPUT", (prefix_ + "/no-such-folder/x.log").c_str(), 1);
   OutputDebugStringA("lost");
   EXPECT_EQ(0xdeadbeefu, GetLastError());
-  EXPECT_EQ(logged, ReadAll(prefix_ + "/debug-output.log"));
+  EXPECT_EQ(logged, ReadHostFile(prefix_ + "/debug-output.log"));
 }
 
 // Four processes of four threads write lines of up to 6 KB: every line
@@ -72,7 +65,7 @@ TEST_F(DebugOutput, TextsOfThreadsAndProcessesNeverInterleave) {
   });
   EXPECT_EQ(std::vector<int>(kProcesses, 0), statuses);
 
-  std::istringstream lines(ReadAll(prefix_ + "/debug-output.log"));
+  std::istringstream lines(ReadHostFile(prefix_ + "/debug-output.log"));
   std::map<std::pair<int, int>, int> next;
   std::string line;
   int count = 0;

@@ -17,13 +17,6 @@
 namespace kvtr::test {
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 class Emulation : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -42,7 +35,7 @@ TEST_F(Emulation, EveryChangeReachesTheRegistryFileAndSurvivesAReload) {
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, W("multi"), 0, REG_MULTI_SZ, multi, sizeof multi));
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, W("odd \"name\" \\"), 0, REG_SZ, odd, sizeof odd));
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "text", 0, REG_SZ, reinterpret_cast<const BYTE*>("C:\\x \"q\""), 9));
-  const std::string text = ReadAll(RegistryFile());
+  const std::string text = ReadHostFile(RegistryFile());
   EXPECT_EQ(0u, text.find("Windows Registry Editor Version 5.00\n"));
   EXPECT_NE(std::string::npos, text.find("\"text\"=\"C:\\\\x \\\"q\\\"\"\n"));
   EXPECT_NE(std::string::npos, text.find("\"multi\"=hex(7):61,00,00,00,62,00,00,00,00,00\n"));
@@ -68,7 +61,7 @@ TEST_F(Emulation, AChangeByAnotherProcessIsSeen) {
   // Write the registry file the way another process would.
   char error[256] = {};
   ASSERT_TRUE(KvtrEmu_ImportRegFile(file.c_str(), error, sizeof error)) << error;
-  const std::string snapshot = ReadAll(RegistryFile());
+  const std::string snapshot = ReadHostFile(RegistryFile());
   const BYTE one[] = {1, 0, 0, 0};
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, W("local"), 0, REG_DWORD, one, 4));
   std::ofstream(RegistryFile() + ".other") << snapshot;
@@ -88,7 +81,7 @@ TEST_F(Emulation, VolatileKeysAreNotWritten) {
   EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE,
             RegCreateKeyExA(key, "lasting", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr));
   RegCloseKey(key);
-  EXPECT_EQ(std::string::npos, ReadAll(RegistryFile()).find("fleeting"));
+  EXPECT_EQ(std::string::npos, ReadHostFile(RegistryFile()).find("fleeting"));
 }
 
 TEST_F(Emulation, DeniedAccessRefusesOpeningAndDeleting) {

@@ -23,13 +23,6 @@ constexpr const char* kHeader = "Windows Registry Editor Version 5.00\n";
 constexpr const char* kCharsets = "SOFTWARE\\Classes\\MIME\\Database\\Charset";
 constexpr const char* kRecord = "SOFTWARE\\kvtr-emulation\\Seeds";
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Section -> value line name -> value text, from .reg text (no hex
 // continuations: the seeds and these tests have none).
 using RegText = std::map<std::string, std::map<std::string, std::string>>;
@@ -61,7 +54,7 @@ std::vector<Seed> SeedFiles() {
   std::vector<Seed> seeds;
   for (const auto& entry : std::filesystem::directory_iterator(std::string(KVTR_SOURCE_DIR) + "/platform/posix/seed")) {
     if (entry.path().extension() != ".reg") continue;
-    seeds.push_back({entry.path().stem().string(), ReadAll(entry.path().string())});
+    seeds.push_back({entry.path().stem().string(), ReadHostFile(entry.path().string())});
   }
   return seeds;
 }
@@ -108,7 +101,7 @@ class Seeds : public ::testing::Test {
   // The whole machine as .reg text.
   static std::string Export(const std::string& file) {
     EXPECT_TRUE(KvtrEmu_ExportRegFile(file.c_str(), nullptr, nullptr));
-    return ReadAll(file);
+    return ReadHostFile(file);
   }
 
   TestMachine machine_;

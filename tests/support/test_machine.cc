@@ -181,7 +181,11 @@ std::string ReadSourceFile(const std::string& relative) {
 #ifdef _WIN32
   root = "Z:" + root;  // Wine's drive Z: is the host's root
 #endif
-  std::ifstream in(root + "/" + relative, std::ios::binary);
+  return ReadHostFile(root + "/" + relative);
+}
+
+std::string ReadHostFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 

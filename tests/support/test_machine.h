@@ -55,6 +55,8 @@ LONG DeleteTree(HKEY root, const std::string& path);
 
 // The bytes of a file below the source tree, e.g. "mof/AgentWMIPerf.mof".
 std::string ReadSourceFile(const std::string& relative);
+// The bytes of a file of the host (empty when it cannot be read).
+std::string ReadHostFile(const std::string& path);
 
 // The entries of REG_MULTI_SZ data, up to the list's terminating empty
 // string, and the data of a list of entries.
