@@ -14,6 +14,7 @@
 #include <objbase.h>
 #include <wbemcli.h>
 #include <process.h>  // _beginthreadex
+#include <tlhelp32.h>  // tool-help snapshots
 #else
 #include "posix/win32_api.h"
 #include "posix/win32_com.h"

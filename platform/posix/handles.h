@@ -24,6 +24,8 @@ enum class ObjectKind {
   kEvent,
   kThread,
   kProcess,
+  kToken,
+  kSnapshot,
 };
 
 class KernelObject {

@@ -53,6 +53,10 @@ HMODULE LayerModule() {
     if (dladdr1(reinterpret_cast<void*>(&LayerAnchor), &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0) {
       return HMODULE{};
     }
+    // A library the process loaded as a dependency has no lookup scope for
+    // dlsym until it is opened once; opening it (it is already loaded)
+    // gives that and the same link map. The reference is never dropped.
+    if (void* opened = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD)) return reinterpret_cast<HMODULE>(opened);
     return reinterpret_cast<HMODULE>(map);
   }();
   return layer;

@@ -211,6 +211,45 @@ KVTR_PLATFORM_API void DeleteCriticalSection(LPCRITICAL_SECTION section);
 KVTR_PLATFORM_API DWORD GetTickCount(void);
 KVTR_PLATFORM_API void GetLocalTime(LPSYSTEMTIME time);
 
+// ---- tokens, accounts ----
+// The token of a process handle opened with PROCESS_QUERY_INFORMATION (the
+// layer opens only the current process); the token's user is the process's
+// effective host user. FALSE with ERROR_INVALID_HANDLE for a handle that is
+// not a process, ERROR_ACCESS_DENIED without query access; *token is then
+// untouched.
+KVTR_PLATFORM_API BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token);
+// TokenUser only (needs TOKEN_QUERY): a TOKEN_USER followed by its SID.
+// *returnLength always receives the size needed; a smaller buffer gives
+// ERROR_INSUFFICIENT_BUFFER and is left untouched. Other known classes give
+// ERROR_NOT_SUPPORTED, unknown ones ERROR_INVALID_PARAMETER.
+KVTR_PLATFORM_API BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info,
+                                           DWORD infoLength, LPDWORD returnLength);
+KVTR_PLATFORM_API BOOL IsValidSid(PSID sid);
+// 8 + 4 bytes a sub-authority; unspecified for an invalid SID, as on Windows.
+KVTR_PLATFORM_API DWORD GetLengthSid(PSID sid);
+// The account of a SID of this machine's users (systemName NULL or empty):
+// the host user's name, the computer name as domain, SidTypeUser. Sizes
+// are in characters: on success without the terminator; when either buffer
+// is too small ERROR_INSUFFICIENT_BUFFER with both sizes set to what is
+// needed with it, and the buffers untouched. ERROR_NONE_MAPPED for a SID of
+// no user, ERROR_INVALID_SID for a malformed one.
+KVTR_PLATFORM_API BOOL LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, LPDWORD nameSize,
+                                         LPWSTR domain, LPDWORD domainSize, PSID_NAME_USE use);
+// The effective host user's name. *size in characters with the terminator,
+// on success and (as the size needed) with ERROR_INSUFFICIENT_BUFFER.
+KVTR_PLATFORM_API BOOL GetUserNameW(LPWSTR buffer, LPDWORD size);
+
+// ---- tool-help snapshots ----
+// A snapshot of the host's running processes (with TH32CS_SNAPPROCESS;
+// heap, thread and module lists are accepted and left empty). Other flag
+// bits give INVALID_HANDLE_VALUE with ERROR_INVALID_PARAMETER.
+KVTR_PLATFORM_API HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD processId);
+// The first / next process of the snapshot. FALSE with ERROR_BAD_LENGTH when
+// entry->dwSize is below sizeof(PROCESSENTRY32W), ERROR_NO_MORE_FILES past
+// the last, ERROR_INVALID_HANDLE for a handle that is not a snapshot.
+KVTR_PLATFORM_API BOOL Process32FirstW(HANDLE snapshot, LPPROCESSENTRY32W entry);
+KVTR_PLATFORM_API BOOL Process32NextW(HANDLE snapshot, LPPROCESSENTRY32W entry);
+
 #ifdef __cplusplus
 }
 #endif
