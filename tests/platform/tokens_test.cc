@@ -109,6 +109,9 @@ TEST(Tokens, LookupAccountSidNamesTheProcessUserWithBothSizeRules) {
     DWORD nameSize, domainSize;
   } cases[] = {{nameNeeded - 1, domainNeeded}, {nameNeeded, domainNeeded - 1}, {nameNeeded - 1, domainNeeded - 1}};
   for (const Case& c : cases) {
+    if (WineDiffers("LookupAccountSidW takes a buffer with no room for the terminator and writes it past the end")) {
+      break;
+    }
     SCOPED_TRACE(testing::Message() << "name " << c.nameSize << " domain " << c.domainSize);
     std::vector<WCHAR> name(64, kWideMarker), domain(64, kWideMarker);
     nameSize = c.nameSize;
@@ -191,13 +194,15 @@ TEST(Tokens, BadHandlesClassesAndAccessGiveWindowsCodes) {
     const char* what;
     HANDLE process;
     DWORD error;
+    const char* wineDiffers;
   } opens[] = {
-      {"null", nullptr, ERROR_INVALID_HANDLE},
-      {"a token", token, ERROR_INVALID_HANDLE},
-      {"no query access", syncOnly, ERROR_ACCESS_DENIED},
+      {"null", nullptr, ERROR_INVALID_HANDLE, nullptr},
+      {"a token", token, ERROR_INVALID_HANDLE, nullptr},
+      {"no query access", syncOnly, ERROR_ACCESS_DENIED, "OpenProcessToken does not check the process handle's access"},
   };
   for (const OpenCase& c : opens) {
     SCOPED_TRACE(c.what);
+    if (c.wineDiffers != nullptr && WineDiffers(c.wineDiffers)) continue;
     HANDLE out = nullptr;
     SetLastError(kSentinel);
     EXPECT_FALSE(OpenProcessToken(c.process, TOKEN_QUERY, &out));
@@ -222,6 +227,10 @@ TEST(Tokens, BadHandlesClassesAndAccessGiveWindowsCodes) {
     SetLastError(kSentinel);
     EXPECT_FALSE(GetTokenInformation(c.token, static_cast<TOKEN_INFORMATION_CLASS>(c.infoClass), buffer,
                                      sizeof buffer, &needed));
+    if (c.infoClass == 0 && WineDiffers("GetTokenInformation: an unknown class gives ERROR_INVALID_FUNCTION")) {
+      EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), GetLastError());
+      continue;
+    }
     EXPECT_EQ(c.error, GetLastError());
   }
   for (HANDLE h : {token, sourceOnly, queried, syncOnly}) EXPECT_TRUE(CloseHandle(h));
