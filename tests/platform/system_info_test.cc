@@ -13,6 +13,7 @@
 #include "support/test_machine.h"
 
 #ifndef _WIN32
+#include <sys/mman.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -266,15 +267,15 @@ TEST(SystemFacts, MemoryFiguresAreTheMachinesAndAgreeWithEachOther) {
   EXPECT_EQ(ex.ullTotalPageFile, total + swapTotal);
   EXPECT_NEAR(static_cast<double>(ex.ullAvailPhys), static_cast<double>(available), total / 100.0);
   EXPECT_NEAR(static_cast<double>(ex.ullAvailPageFile), static_cast<double>(available + swapFree), total / 100.0);
-  // Mapping a megabyte takes it from the available address space.
+  // A new mapping is taken from the available address space.
   const size_t megabyte = 1 << 20;
-  void* block = std::malloc(64 * megabyte);
-  ASSERT_NE(block, nullptr);
+  void* block = mmap(nullptr, 64 * megabyte, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(block, MAP_FAILED);
   MEMORYSTATUSEX after{};
   after.dwLength = sizeof after;
   ASSERT_TRUE(GlobalMemoryStatusEx(&after));
   EXPECT_LE(after.ullAvailVirtual + 64 * megabyte, ex.ullAvailVirtual + 8 * megabyte);
-  std::free(block);
+  munmap(block, 64 * megabyte);
 #endif
 }
 
