@@ -111,4 +111,9 @@ void ModulesResetControls();
 // errno of a failed file system call as a Windows error code.
 DWORD ErrnoToWin32(int error, const std::string& hostPath);
 
+// ---- system facts ----
+// The lowest and highest address the process's mappings may take, as
+// GetSystemInfo reports them (system_info.cc). Never fails.
+void ApplicationAddressRange(uintptr_t& minimum, uintptr_t& maximum);
+
 }  // namespace kvtr::posix

@@ -250,6 +250,34 @@ KVTR_PLATFORM_API HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD processId);
 KVTR_PLATFORM_API BOOL Process32FirstW(HANDLE snapshot, LPPROCESSENTRY32W entry);
 KVTR_PLATFORM_API BOOL Process32NextW(HANDLE snapshot, LPPROCESSENTRY32W entry);
 
+// ---- system facts: computer name, version, processor, memory, disk ----
+// The host's name (gethostname): the DNS forms as the host gives them, the
+// NetBIOS forms upper-cased and cut to 15 characters. *size is in WCHARs:
+// on success the length without the terminator; too small a buffer gives
+// FALSE, ERROR_MORE_DATA and the size needed with the terminator, the
+// buffer untouched. An unknown format or a NULL size: ERROR_INVALID_PARAMETER.
+KVTR_PLATFORM_API BOOL GetComputerNameExW(COMPUTER_NAME_FORMAT format, LPWSTR buffer, LPDWORD size);
+// The running kernel's version as Windows NT's (platform 2). A size field
+// that is neither OSVERSIONINFOA's nor OSVERSIONINFOEXA's: FALSE with
+// ERROR_INSUFFICIENT_BUFFER and the record untouched.
+KVTR_PLATFORM_API BOOL GetVersionExA(LPOSVERSIONINFOA info);
+// Never fails.
+KVTR_PLATFORM_API void GetSystemInfo(LPSYSTEM_INFO info);
+// dwLength must be sizeof(MEMORYSTATUSEX), else FALSE with
+// ERROR_INVALID_PARAMETER and the record untouched.
+KVTR_PLATFORM_API BOOL GlobalMemoryStatusEx(LPMEMORYSTATUSEX status);
+// Sets dwLength itself; sizes beyond SIZE_T are saturated at its maximum.
+KVTR_PLATFORM_API void GlobalMemoryStatus(LPMEMORYSTATUS status);
+// For the volume holding `directory` (NULL: the current drive's root). A
+// missing path gives ERROR_PATH_NOT_FOUND or ERROR_FILE_NOT_FOUND as for
+// files; on failure the out-values are untouched. Any out-pointer may be NULL.
+KVTR_PLATFORM_API BOOL GetDiskFreeSpaceExA(LPCSTR directory, PULARGE_INTEGER freeToCaller,
+                                           PULARGE_INTEGER totalBytes, PULARGE_INTEGER totalFree);
+// The same in clusters. Clusters are counted in sizes that let both counts
+// fit 32 bits (sectors per cluster doubled as needed), so the products stay exact.
+KVTR_PLATFORM_API BOOL GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectorsPerCluster, LPDWORD bytesPerSector,
+                                         LPDWORD freeClusters, LPDWORD totalClusters);
+
 #ifdef __cplusplus
 }
 #endif
