@@ -1,11 +1,8 @@
 #include "common_utils/format/log_entry_points.h"
 
-#include <cstring>
-#include <mutex>
-#include <new>
-
 #include "common_utils/format/argument_check.h"
 #include "common_utils/format/bounded_format.h"
+#include "common_utils/format/listener_slot.h"
 #include "common_utils/text/conversions.h"
 
 namespace kvtr::format {
@@ -13,28 +10,11 @@ namespace {
 
 constexpr int kTextCapacity = 1024;
 
-std::mutex g_listenerLock;
-LogMessageListener g_listener = nullptr;
-void* g_context = nullptr;
-// Read without the lock by the level test, as the logger's levels are.
-bool g_listening = false;
+ListenerSlot<LogMessageListener> g_listener;
 
-// Set while this thread is inside the listener: what the listener itself
-// logs is dropped instead of re-entering it.
-thread_local bool t_handingOver = false;
+bool IsLevelEnabled(int) { return g_listener.installed(); }
 
-bool IsLevelEnabled(int) { return __atomic_load_n(&g_listening, __ATOMIC_RELAXED); }
-
-void HandOver(int level, int eventId, const wchar* text) {
-  if (t_handingOver) return;
-  std::lock_guard<std::mutex> lock(g_listenerLock);
-  if (g_listener == nullptr) return;
-  struct Reentry {
-    Reentry() { t_handingOver = true; }
-    ~Reentry() { t_handingOver = false; }
-  } reentry;
-  g_listener(level, eventId, text, g_context);
-}
+void HandOver(int level, int eventId, const wchar* text) { g_listener.Call(level, eventId, text); }
 
 void HandOverWide(int level, int eventId, const wchar* format, va_list args) {
   wchar text[kTextCapacity];
@@ -55,12 +35,7 @@ void LogWideV(int level, int eventId, const wchar* format, va_list args) noexcep
 
 }  // namespace
 
-void SetLogMessageListener(LogMessageListener listener, void* context) {
-  std::lock_guard<std::mutex> lock(g_listenerLock);
-  g_listener = listener;
-  g_context = context;
-  __atomic_store_n(&g_listening, listener != nullptr, __ATOMIC_RELAXED);
-}
+void SetLogMessageListener(LogMessageListener listener, void* context) { g_listener.Set(listener, context); }
 
 bool ValidateLogArgumentsNarrow(int level, const char* format, va_list args, int eventId, const char* user) {
   const text::NarrowToWideConversion wideFormat(format, text::AnsiCodePageIs1252);
