@@ -9,12 +9,6 @@
 namespace kvtr::installer {
 namespace {
 
-constexpr LogContextBlock MakeContextBlock() {
-  LogContextBlock block{};
-  block.bytes[0] = '3';
-  return block;
-}
-
 // Written by setlog, read by every report; no lock, as the host installs its
 // callback before it calls any export.
 HostLogCallback g_hostLog = nullptr;
@@ -55,14 +49,28 @@ bool IsHostLogUsable(HostLogCallback callback) noexcept {
   return IsBadWritePtr(code, 4) == 1 && IsExecutable(code, 4);
 }
 
-void ReportToHostV(HostLogCallback callback, int level, const char* function, int line, LogContextBlock* context,
-                   const WCHAR* format, va_list args) {
+void ReportToHostSizedV(HostLogCallback callback, int units, int level, const char* function, int line,
+                        LogContextBlock* context, const WCHAR* format, va_list args) {
   if (!IsHostLogUsable(callback)) return;
+  if (units < 2 || units > kHostMessageUnits) units = kHostMessageUnits;
   WCHAR message[kHostMessageUnits];
-  std::memset(message, 0, sizeof message);
-  format::SafeFormatV(message, kHostMessageUnits - 1, format, args);
+  std::memset(message, 0, sizeof(WCHAR) * static_cast<size_t>(units));
+  format::SafeFormatV(message, units - 1, format, args);
   if (!IsHostLogUsable(callback)) return;
   callback(level, nullptr, nullptr, nullptr, message, function, line, context);
+}
+
+void ReportToHostSized(HostLogCallback callback, int units, int level, const char* function, int line,
+                       LogContextBlock* context, const WCHAR* format, ...) {
+  va_list args;
+  va_start(args, format);
+  ReportToHostSizedV(callback, units, level, function, line, context, format, args);
+  va_end(args);
+}
+
+void ReportToHostV(HostLogCallback callback, int level, const char* function, int line, LogContextBlock* context,
+                   const WCHAR* format, va_list args) {
+  ReportToHostSizedV(callback, kHostMessageUnits, level, function, line, context, format, args);
 }
 
 void ReportToHost(HostLogCallback callback, int level, const char* function, int line, LogContextBlock* context,

@@ -25,6 +25,11 @@ typedef void(__cdecl* HostLogCallback)(int level, void* reserved1, void* reserve
 struct LogContextBlock {
   unsigned char bytes[4120];
 };
+constexpr LogContextBlock MakeContextBlock() {
+  LogContextBlock block{};
+  block.bytes[0] = '3';
+  return block;
+}
 extern LogContextBlock g_exportsContext;  // the export functions
 extern LogContextBlock g_wmiContext;      // the qel_wmi operations and the component lookup
 
@@ -53,6 +58,12 @@ void ReportToHost(HostLogCallback callback, int level, const char* function, int
                   const WCHAR* format, ...);
 void ReportToHostV(HostLogCallback callback, int level, const char* function, int line, LogContextBlock* context,
                    const WCHAR* format, va_list args);
+// The same with a smaller zeroed buffer of `units` (2 to 2048) units,
+// formatted with capacity units - 1.
+void ReportToHostSized(HostLogCallback callback, int units, int level, const char* function, int line,
+                       LogContextBlock* context, const WCHAR* format, ...);
+void ReportToHostSizedV(HostLogCallback callback, int units, int level, const char* function, int line,
+                        LogContextBlock* context, const WCHAR* format, va_list args);
 
 // ReportToHost for failure paths: a processor fault or an exception in the
 // report itself (a host callback that crashes, memory exhausted) is dropped,

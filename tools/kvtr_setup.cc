@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common_utils/environment/report_environment.h"
 #include "platform/win32.h"
 
 #ifdef _WIN32
@@ -48,6 +49,7 @@ const char kUsage[] =
     "  uninstall-agent                 delete the agent's class (UnInstAgent)\n"
     "  remove-old-counters             remove the legacy performance DLLs (RemoveOldCounters)\n"
     "  uninstall-old-counters SERVICE  remove a service's perflib counter names (UnInstOldCounters)\n"
+    "  env                             write the environment report of this machine\n"
 #ifndef _WIN32
     "  reg import FILE                 import a .reg file into the emulated registry\n"
     "  reg export FILE [KEY]           export the registry, or one key with its subtree\n"
@@ -309,6 +311,20 @@ std::string DefaultLibrary() {
 #endif
 }
 
+// The environment report, as the logger writes it at the top of a trace
+// file: with Winsock started (as the logger's syslog output starts it) and
+// the host's apartment-threaded COM.
+int RunEnvironmentReport() {
+  WSADATA winsock{};
+  const bool winsockStarted = WSAStartup(MAKEWORD(2, 2), &winsock) == 0;
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  kvtr::environment::ReportEnvironment report(&PrintReport);
+  report.ReportEnvironmentVersions();
+  if (SUCCEEDED(com)) CoUninitialize();
+  if (winsockStarted) WSACleanup();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -336,6 +352,7 @@ int main(int argc, char** argv) {
   if (at >= argc) return Usage("no command");
   const std::string name = argv[at];
   const int arguments = argc - at - 1;
+  if (name == "env") return arguments == 0 ? RunEnvironmentReport() : Usage("env takes no arguments");
 #ifndef _WIN32
   if (name == "reg") return RunRegistry(argc, argv, at + 1);
   if (name == "wmi") return RunWmi(argc, argv, at + 1);

@@ -23,9 +23,9 @@ void HandOverWide(int level, int eventId, const wchar* format, va_list args) {
   HandOver(level, eventId, text);
 }
 
-void LogWideV(int level, int eventId, const wchar* format, va_list args) noexcept {
+void LogWideV(int level, int eventId, const wchar* format, va_list args, bool testLevel = true) noexcept {
   try {
-    if (!IsLevelEnabled(level)) return;
+    if (testLevel && !IsLevelEnabled(level)) return;
     if (!ValidateLogArguments(level, format, args, eventId, nullptr, true)) return;
     HandOverWide(level, eventId, format, args);
   } catch (...) {
@@ -47,6 +47,13 @@ void LogMessage(int level, const wchar* format, ...) {
   va_list args;
   va_start(args, format);
   LogWideV(level, 0, format, args);
+  va_end(args);
+}
+
+void LogMessageDirect(int level, const wchar* format, ...) {
+  va_list args;
+  va_start(args, format);
+  LogWideV(level, 0, format, args, /*testLevel=*/false);
   va_end(args);
 }
 

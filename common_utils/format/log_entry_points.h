@@ -14,6 +14,10 @@ namespace kvtr::format {
 // argument check does; nothing is raised and nothing is returned.
 void LogMessage(int level, const wchar* format, ...);
 void LogEventMessage(int level, int eventId, const wchar* format, ...);
+// As LogMessage without its level test, for the environment report's
+// default sink: the logger applies its own test when the entry arrives.
+// Without a listener the entry is dropped.
+void LogMessageDirect(int level, const wchar* format, ...);
 // Narrow conventions (%s narrow); the format is converted to wide with the
 // load-time AnsiCodePageIs1252 choice before it is checked.
 void LogMessageNarrow(int level, const char* format, ...);

@@ -78,6 +78,7 @@ void KvtrEmu_Reset(void) try {
   }
   kvtr::posix::CodePagesResetControls();
   kvtr::posix::ModulesResetControls();
+  kvtr::posix::PerformanceDataResetControls();
   kvtr::posix::RegistryResetControls();
   kvtr::posix::TimeResetControls();
 } catch (...) {

@@ -82,6 +82,19 @@ KVTR_EMU_API BOOL KvtrEmu_ExportRegFile(const char* file, HKEY root, const char*
 // bring the count up to its wrap. 0, and KvtrEmu_Reset, end the offset.
 KVTR_EMU_API void KvtrEmu_SetTickCountOffset(DWORD offsetMs);
 
+// ---- system facts ----
+// Makes GetProcAddress answer ERROR_PROC_NOT_FOUND for `name` in the system
+// DLLs the layer stands for (kernel32, psapi, ...), as an older Windows
+// that lacks the function does; FALSE for `hidden` shows it again.
+// KvtrEmu_Reset shows every function.
+KVTR_EMU_API void KvtrEmu_HideProcedure(const char* name, BOOL hidden);
+
+// Makes the performance data's System Up Time report `seconds` (0 and
+// negative values included); KvtrEmu_ClearSystemUpTime and KvtrEmu_Reset
+// return to the host's real up time.
+KVTR_EMU_API void KvtrEmu_SetSystemUpTime(LONGLONG seconds);
+KVTR_EMU_API void KvtrEmu_ClearSystemUpTime(void);
+
 #ifdef __cplusplus
 }
 #endif

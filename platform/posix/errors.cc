@@ -5,6 +5,7 @@
 // The texts are Windows' own English system texts, trailing CR LF included,
 // for the codes this library can meet. Only FORMAT_MESSAGE_FROM_SYSTEM is
 // served; a code without a text fails with ERROR_MR_MID_NOT_FOUND.
+#include <netdb.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -170,6 +171,23 @@ LONG StatusOfException() noexcept {
 
 HRESULT HresultOfException() noexcept {
   return StatusOfException() == ERROR_NOT_ENOUGH_MEMORY ? E_OUTOFMEMORY : E_UNEXPECTED;
+}
+
+DWORD ResolverErrorToWinsock(int status) {
+  switch (status) {
+    case EAI_AGAIN:
+      return WSATRY_AGAIN;
+    case EAI_FAIL:
+      return WSANO_RECOVERY;
+#ifdef EAI_NODATA
+    case EAI_NODATA:
+      return WSANO_DATA;
+#endif
+    case EAI_MEMORY:
+      return WSA_NOT_ENOUGH_MEMORY;
+    default:
+      return WSAHOST_NOT_FOUND;  // EAI_NONAME and the rest
+  }
 }
 
 // The one conversion of errno to Win32 codes in the layer.

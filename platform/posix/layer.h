@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "../unique_handle.h"
 #include "../wide.h"
@@ -110,10 +112,40 @@ void ModulesResetControls();
 
 // errno of a failed file system call as a Windows error code.
 DWORD ErrnoToWin32(int error, const std::string& hostPath);
+// A getaddrinfo status as the Winsock error of a failed name lookup.
+DWORD ResolverErrorToWinsock(int status);
 
 // ---- system facts ----
 // The lowest and highest address the process's mappings may take, as
 // GetSystemInfo reports them (system_info.cc). Never fails.
 void ApplicationAddressRange(uintptr_t& minimum, uintptr_t& maximum);
+
+
+// The running processes of the host, in the order of their ids, as /proc
+// lists them (toolhelp.cc). The name is the executable's file name as the
+// host has it, or the command name where the executable cannot be read.
+struct HostProcess {
+  DWORD id = 0;
+  DWORD parentId = 0;
+  DWORD threads = 0;
+  LONG priorityBase = 8;
+  LONGLONG cpuClockTicks = 0;  // user and system time, in clock ticks
+  WString exeFile;
+};
+std::vector<HostProcess> ReadHostProcesses();
+
+// HKEY_PERFORMANCE_DATA's answer to RegQueryValueEx (performance_data.cc):
+// `name` is "Global" or a blank-separated list of object indices.
+LONG QueryPerformanceData(WStringView name, DWORD* type, BYTE* data, DWORD* size);
+void PerformanceDataResetControls();
+
+// The host's seconds since boot (CLOCK_BOOTTIME, as /proc/uptime counts).
+double HostUpTimeSeconds();
+
+// The volatile hardware keys below HKEY_LOCAL_MACHINE\HARDWARE, made from
+// /proc/cpuinfo (read once per process) into a freshly loaded tree
+// (hardware_keys.cc).
+struct RegKey;
+void AddHardwareKeys(const std::shared_ptr<RegKey>& localMachine);
 
 }  // namespace kvtr::posix

@@ -31,6 +31,16 @@ namespace {
 std::mutex g_moduleLock;
 bool g_moduleOverridden = false;
 kvtr::WString g_moduleOverride;
+// Functions of the system DLLs that GetProcAddress does not find.
+std::vector<std::string> g_hiddenProcedures;
+
+bool IsHidden(const char* procName) {
+  std::lock_guard<std::mutex> hold(g_moduleLock);
+  for (const std::string& hidden : g_hiddenProcedures) {
+    if (hidden == procName) return true;
+  }
+  return false;
+}
 
 kvtr::WString ExecutablePath() {
   {
@@ -229,6 +239,7 @@ void ModulesResetControls() {
   std::lock_guard<std::mutex> hold(g_moduleLock);
   g_moduleOverridden = false;
   g_moduleOverride.clear();
+  g_hiddenProcedures.clear();
 }
 
 }  // namespace kvtr::posix
@@ -251,6 +262,14 @@ bool ModulePathFor(const char* api, HMODULE module, kvtr::WString& path) {
 }  // namespace
 
 extern "C" {
+
+void KvtrEmu_HideProcedure(const char* name, BOOL hidden) try {
+  if (name == nullptr) return;
+  std::lock_guard<std::mutex> hold(g_moduleLock);
+  std::erase(g_hiddenProcedures, std::string(name));
+  if (hidden) g_hiddenProcedures.emplace_back(name);
+} catch (...) {
+}
 
 void KvtrEmu_SetModuleFileName(const WCHAR* path) try {
   std::lock_guard<std::mutex> hold(g_moduleLock);
@@ -291,6 +310,10 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR procName) try {
     return nullptr;
   }
   if (reinterpret_cast<uintptr_t>(procName) < 0x10000 || procName[0] == 0) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  if (module == LayerModule() && IsHidden(procName)) {
     SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;
   }

@@ -473,6 +473,9 @@ LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classSize, LPDWORD, LPDW
 
 LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) try {
   KVTR_REGISTRY_FAULT("RegQueryValueExW");
+  if (key == HKEY_PERFORMANCE_DATA) {
+    return kvtr::posix::QueryPerformanceData(valueName != nullptr ? valueName : W(""), type, data, dataSize);
+  }
   return QueryValue(key, valueName, type, data, dataSize, /*ansi=*/false);
 } catch (...) {
   return kvtr::posix::RegistryStatusOfException();
@@ -480,6 +483,10 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE
 
 LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) try {
   KVTR_REGISTRY_FAULT("RegQueryValueExA");
+  if (key == HKEY_PERFORMANCE_DATA) {
+    const kvtr::WString wide = Wide(valueName != nullptr ? valueName : "");
+    return kvtr::posix::QueryPerformanceData(wide, type, data, dataSize);
+  }
   if (valueName == nullptr) return QueryValue(key, nullptr, type, data, dataSize, /*ansi=*/true);
   const kvtr::WString wide = Wide(valueName);
   return QueryValue(key, wide.c_str(), type, data, dataSize, /*ansi=*/true);

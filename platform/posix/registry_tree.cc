@@ -354,6 +354,8 @@ void RegistryTree::ReadFileLocked(const std::string& path) {
     if (!warned) std::fprintf(stderr, "kvtr: %s cannot be read: %s\n", path.c_str(), std::strerror(error));
     warned = true;
   }
+  // The hardware keys are the host's, made afresh with every load.
+  AddHardwareKeys(roots_[0]);
 }
 
 bool RegistryTree::Save() {

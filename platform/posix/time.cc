@@ -28,6 +28,12 @@ namespace kvtr::posix {
 
 void TimeResetControls() { g_tickOffset.store(0, std::memory_order_relaxed); }
 
+double HostUpTimeSeconds() {
+  timespec now{};
+  clock_gettime(kSinceBoot, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
 }  // namespace kvtr::posix
 
 extern "C" {

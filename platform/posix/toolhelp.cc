@@ -25,21 +25,13 @@ namespace {
 
 constexpr DWORD kKnownFlags = TH32CS_SNAPALL | TH32CS_SNAPMODULE32 | TH32CS_INHERIT;
 
-struct ProcessFacts {
-  DWORD id = 0;
-  DWORD parentId = 0;
-  DWORD threads = 0;
-  LONG priorityBase = 8;
-  WString exeFile;
-};
-
 class SnapshotObject : public KernelObject {
  public:
-  explicit SnapshotObject(std::vector<ProcessFacts> processes) noexcept
+  explicit SnapshotObject(std::vector<HostProcess> processes) noexcept
       : KernelObject(ObjectKind::kSnapshot), processes_(std::move(processes)) {}
 
   // The process at the cursor, which then moves on; false past the last.
-  bool Next(bool first, ProcessFacts& out) {
+  bool Next(bool first, HostProcess& out) {
     std::lock_guard<std::mutex> hold(lock_);
     if (first) next_ = 0;
     if (next_ >= processes_.size()) return false;
@@ -49,7 +41,7 @@ class SnapshotObject : public KernelObject {
 
  private:
   std::mutex lock_;
-  const std::vector<ProcessFacts> processes_;
+  const std::vector<HostProcess> processes_;
   size_t next_ = 0;
 };
 
@@ -66,7 +58,7 @@ LONG PriorityBaseOfNice(long nice) {
 // The facts of one process from /proc/<pid>/stat ("pid (comm) state ppid
 // ... nice num_threads ..."); false when it ended meanwhile. The command
 // name may itself hold spaces and parentheses, so it ends at the last ')'.
-bool ReadProcess(const std::string& pid, ProcessFacts& facts) {
+bool ReadProcess(const std::string& pid, HostProcess& facts) {
   std::ifstream file("/proc/" + pid + "/stat");
   std::string stat;
   if (!std::getline(file, stat)) return false;
@@ -81,6 +73,7 @@ bool ReadProcess(const std::string& pid, ProcessFacts& facts) {
   facts.parentId = static_cast<DWORD>(std::strtoul(fields[1].c_str(), nullptr, 10));
   facts.threads = static_cast<DWORD>(std::strtoul(fields[17].c_str(), nullptr, 10));
   facts.priorityBase = PriorityBaseOfNice(std::strtol(fields[16].c_str(), nullptr, 10));
+  facts.cpuClockTicks = std::strtoll(fields[11].c_str(), nullptr, 10) + std::strtoll(fields[12].c_str(), nullptr, 10);
 
   std::string name = stat.substr(open + 1, close - open - 1);
   char target[4096];
@@ -98,19 +91,22 @@ bool ReadProcess(const std::string& pid, ProcessFacts& facts) {
   return true;
 }
 
-// The running processes in the order of their ids, as /proc lists them.
-std::vector<ProcessFacts> ReadProcesses() {
-  std::vector<ProcessFacts> processes;
+}  // namespace
+
+std::vector<HostProcess> ReadHostProcesses() {
+  std::vector<HostProcess> processes;
   UniqueDir listing(opendir("/proc"));
   if (!listing) return processes;
   while (dirent* entry = readdir(listing.get())) {
     const std::string pid = entry->d_name;
     if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    ProcessFacts facts;
+    HostProcess facts;
     if (ReadProcess(pid, facts)) processes.push_back(std::move(facts));
   }
   return processes;
 }
+
+namespace {
 
 BOOL WalkProcesses(HANDLE snapshot, LPPROCESSENTRY32W entry, bool first) {
   auto object = ReferenceHandleOf<SnapshotObject>(snapshot, ObjectKind::kSnapshot);
@@ -123,7 +119,7 @@ BOOL WalkProcesses(HANDLE snapshot, LPPROCESSENTRY32W entry, bool first) {
     SetLastError(ERROR_BAD_LENGTH);
     return FALSE;
   }
-  ProcessFacts facts;
+  HostProcess facts;
   if (!object->Next(first, facts)) {
     SetLastError(ERROR_NO_MORE_FILES);
     return FALSE;
@@ -151,8 +147,8 @@ HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD) try {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  std::vector<ProcessFacts> processes;
-  if ((flags & TH32CS_SNAPPROCESS) != 0) processes = ReadProcesses();
+  std::vector<HostProcess> processes;
+  if ((flags & TH32CS_SNAPPROCESS) != 0) processes = ReadHostProcesses();
   return AddHandle(std::make_shared<SnapshotObject>(std::move(processes)), 0);
 } catch (...) {
   return kvtr::posix::FailWithException<HANDLE>(INVALID_HANDLE_VALUE);

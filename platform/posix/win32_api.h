@@ -278,6 +278,28 @@ KVTR_PLATFORM_API BOOL GetDiskFreeSpaceExA(LPCSTR directory, PULARGE_INTEGER fre
 KVTR_PLATFORM_API BOOL GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectorsPerCluster, LPDWORD bytesPerSector,
                                          LPDWORD freeClusters, LPDWORD totalClusters);
 
+
+// ---- process memory (psapi) ----
+// Reached as Windows code reaches it: LoadLibraryA("Psapi.dll") and
+// GetProcAddress. The current process only, opened with
+// PROCESS_QUERY_INFORMATION or PROCESS_QUERY_LIMITED_INFORMATION and
+// PROCESS_VM_READ (ERROR_ACCESS_DENIED otherwise). cb must hold at least
+// PROCESS_MEMORY_COUNTERS (ERROR_INSUFFICIENT_BUFFER); PrivateUsage is
+// filled when it holds PROCESS_MEMORY_COUNTERS_EX.
+KVTR_PLATFORM_API BOOL GetProcessMemoryInfo(HANDLE process, PPROCESS_MEMORY_COUNTERS counters, DWORD cb);
+
+// ---- Winsock (the subset the library uses) ----
+// WSAStartup accepts versions 1.1 to 2.2 (a higher one is answered with
+// 2.2; below 1.1 WSAVERNOTSUPPORTED); it returns the error instead of
+// setting it. Every other call before a successful WSAStartup, or after
+// the matching WSACleanup, fails with WSANOTINITIALISED. The Winsock error
+// is the thread's last error, as on Windows.
+KVTR_PLATFORM_API int WSAStartup(WORD version, LPWSADATA data);
+KVTR_PLATFORM_API int WSACleanup(void);
+KVTR_PLATFORM_API int WSAGetLastError(void);
+KVTR_PLATFORM_API void WSASetLastError(int error);
+
 #ifdef __cplusplus
 }
 #endif
+

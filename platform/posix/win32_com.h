@@ -71,6 +71,85 @@ struct IMofCompiler : IUnknown {
                         LONG lClassFlags, LONG lInstanceFlags, WBEM_COMPILE_STATUS_INFO* pInfo) PURE;
 };
 
+// ---- OLE DB: the root enumerator's sources rowset (oledb.h, 64-bit) ----
+typedef ULONG_PTR HACCESSOR;
+typedef ULONG_PTR HROW;
+typedef ULONG_PTR HCHAPTER;
+typedef ULONGLONG DBCOUNTITEM;
+typedef ULONGLONG DBORDINAL;
+typedef ULONGLONG DBBYTEOFFSET;
+typedef ULONGLONG DBLENGTH;
+typedef LONGLONG DBROWOFFSET;
+typedef LONGLONG DBROWCOUNT;
+typedef ULONG DBREFCOUNT;
+typedef DWORD DBROWSTATUS;
+typedef DWORD DBROWOPTIONS;
+typedef DWORD DBBINDSTATUS;
+typedef DWORD DBACCESSORFLAGS;
+typedef DWORD DBPART;
+typedef DWORD DBMEMOWNER;
+typedef DWORD DBPARAMIO;
+typedef DWORD DBSTATUS;
+typedef WORD DBTYPE;
+
+#define DB_NULL_HCHAPTER 0x00
+#define DB_S_ENDOFROWSET ((HRESULT)0x00040EC6L)
+#define DBACCESSOR_ROWDATA 0x2
+#define DBPART_VALUE 0x1
+#define DBPART_LENGTH 0x2
+#define DBPART_STATUS 0x4
+#define DBMEMOWNER_CLIENTOWNED 0
+#define DBPARAMIO_NOTPARAM 0
+#define DBTYPE_WSTR 130
+#define DBSTATUS_S_OK 0
+
+struct ITypeInfo;
+struct DBOBJECT;
+struct DBBINDEXT;
+typedef struct tagDBPROPSET DBPROPSET;
+
+typedef struct tagDBBINDING {
+  DBORDINAL iOrdinal;
+  DBBYTEOFFSET obValue;
+  DBBYTEOFFSET obLength;
+  DBBYTEOFFSET obStatus;
+  ITypeInfo* pTypeInfo;
+  DBOBJECT* pObject;
+  DBBINDEXT* pBindExt;
+  DBPART dwPart;
+  DBMEMOWNER dwMemOwner;
+  DBPARAMIO eParamIO;
+  DBLENGTH cbMaxLen;
+  DWORD dwFlags;
+  DBTYPE wType;
+  BYTE bPrecision;
+  BYTE bScale;
+} DBBINDING;
+
+struct ISourcesRowset : IUnknown {
+  STDMETHOD(GetSourcesRowset)(IUnknown* outer, REFIID iid, ULONG propertySets, DBPROPSET* properties,
+                              IUnknown** rowset) PURE;
+};
+
+struct IRowset : IUnknown {
+  STDMETHOD(AddRefRows)(DBCOUNTITEM rows, const HROW* handles, DBREFCOUNT* counts, DBROWSTATUS* status) PURE;
+  STDMETHOD(GetData)(HROW row, HACCESSOR accessor, void* data) PURE;
+  STDMETHOD(GetNextRows)(HCHAPTER reserved, DBROWOFFSET offset, DBROWCOUNT rows, DBCOUNTITEM* obtained,
+                         HROW** handles) PURE;
+  STDMETHOD(ReleaseRows)(DBCOUNTITEM rows, const HROW* handles, DBROWOPTIONS* options, DBREFCOUNT* counts,
+                         DBROWSTATUS* status) PURE;
+  STDMETHOD(RestartPosition)(HCHAPTER reserved) PURE;
+};
+
+struct IAccessor : IUnknown {
+  STDMETHOD(AddRefAccessor)(HACCESSOR accessor, DBREFCOUNT* count) PURE;
+  STDMETHOD(CreateAccessor)(DBACCESSORFLAGS flags, DBCOUNTITEM bindings, const DBBINDING* binding,
+                            DBLENGTH rowSize, HACCESSOR* accessor, DBBINDSTATUS* status) PURE;
+  STDMETHOD(GetBindings)(HACCESSOR accessor, DBACCESSORFLAGS* flags, DBCOUNTITEM* bindings,
+                         DBBINDING** binding) PURE;
+  STDMETHOD(ReleaseAccessor)(HACCESSOR accessor, DBREFCOUNT* count) PURE;
+};
+
 // IUnknown and IClassFactory.
 inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};

@@ -579,3 +579,169 @@ typedef union _ULARGE_INTEGER {
   };
   ULONGLONG QuadPart;
 } ULARGE_INTEGER, *PULARGE_INTEGER;
+
+typedef union _LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  };
+  LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+// ---- process memory counters (psapi.h) ----
+#define PROCESS_VM_READ 0x0010
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000
+
+typedef struct _PROCESS_MEMORY_COUNTERS {
+  DWORD cb;
+  DWORD PageFaultCount;
+  SIZE_T PeakWorkingSetSize;
+  SIZE_T WorkingSetSize;
+  SIZE_T QuotaPeakPagedPoolUsage;
+  SIZE_T QuotaPagedPoolUsage;
+  SIZE_T QuotaPeakNonPagedPoolUsage;
+  SIZE_T QuotaNonPagedPoolUsage;
+  SIZE_T PagefileUsage;
+  SIZE_T PeakPagefileUsage;
+} PROCESS_MEMORY_COUNTERS, *PPROCESS_MEMORY_COUNTERS;
+
+typedef struct _PROCESS_MEMORY_COUNTERS_EX {
+  DWORD cb;
+  DWORD PageFaultCount;
+  SIZE_T PeakWorkingSetSize;
+  SIZE_T WorkingSetSize;
+  SIZE_T QuotaPeakPagedPoolUsage;
+  SIZE_T QuotaPagedPoolUsage;
+  SIZE_T QuotaPeakNonPagedPoolUsage;
+  SIZE_T QuotaNonPagedPoolUsage;
+  SIZE_T PagefileUsage;
+  SIZE_T PeakPagefileUsage;
+  SIZE_T PrivateUsage;
+} PROCESS_MEMORY_COUNTERS_EX, *PPROCESS_MEMORY_COUNTERS_EX;
+
+// ---- performance data (winperf.h), the 64-bit layouts ----
+#define PERF_NO_INSTANCES (-1)
+#define PERF_NO_UNIQUE_ID (-1)
+#define PERF_DETAIL_NOVICE 100
+#define PERF_SIZE_DWORD 0x00000000
+#define PERF_SIZE_LARGE 0x00000100
+#define PERF_COUNTER_RAWCOUNT 0x00010000
+#define PERF_100NSEC_TIMER 0x20510500
+#define PERF_ELAPSED_TIME 0x30240500
+
+typedef struct _PERF_DATA_BLOCK {
+  WCHAR Signature[4];
+  DWORD LittleEndian;
+  DWORD Version;
+  DWORD Revision;
+  DWORD TotalByteLength;
+  DWORD HeaderLength;
+  DWORD NumObjectTypes;
+  LONG DefaultObject;
+  SYSTEMTIME SystemTime;
+  LARGE_INTEGER PerfTime;
+  LARGE_INTEGER PerfFreq;
+  LARGE_INTEGER PerfTime100nSec;
+  DWORD SystemNameLength;
+  DWORD SystemNameOffset;
+} PERF_DATA_BLOCK, *PPERF_DATA_BLOCK;
+
+typedef struct _PERF_OBJECT_TYPE {
+  DWORD TotalByteLength;
+  DWORD DefinitionLength;
+  DWORD HeaderLength;
+  DWORD ObjectNameTitleIndex;
+  DWORD ObjectNameTitle;
+  DWORD ObjectHelpTitleIndex;
+  DWORD ObjectHelpTitle;
+  DWORD DetailLevel;
+  DWORD NumCounters;
+  LONG DefaultCounter;
+  LONG NumInstances;
+  DWORD CodePage;
+  LARGE_INTEGER PerfTime;
+  LARGE_INTEGER PerfFreq;
+} PERF_OBJECT_TYPE, *PPERF_OBJECT_TYPE;
+
+typedef struct _PERF_COUNTER_DEFINITION {
+  DWORD ByteLength;
+  DWORD CounterNameTitleIndex;
+  DWORD CounterNameTitle;
+  DWORD CounterHelpTitleIndex;
+  DWORD CounterHelpTitle;
+  LONG DefaultScale;
+  DWORD DetailLevel;
+  DWORD CounterType;
+  DWORD CounterSize;
+  DWORD CounterOffset;
+} PERF_COUNTER_DEFINITION, *PPERF_COUNTER_DEFINITION;
+
+typedef struct _PERF_INSTANCE_DEFINITION {
+  DWORD ByteLength;
+  DWORD ParentObjectTitleIndex;
+  DWORD ParentObjectInstance;
+  LONG UniqueID;
+  DWORD NameOffset;
+  DWORD NameLength;
+} PERF_INSTANCE_DEFINITION, *PPERF_INSTANCE_DEFINITION;
+
+typedef struct _PERF_COUNTER_BLOCK {
+  DWORD ByteLength;
+} PERF_COUNTER_BLOCK, *PPERF_COUNTER_BLOCK;
+
+// ---- Winsock 1.1 (winsock2.h) ----
+#define WSADESCRIPTION_LEN 256
+#define WSASYS_STATUS_LEN 128
+#define WSABASEERR 10000
+#define WSA_NOT_ENOUGH_MEMORY 8L
+#define WSAEFAULT 10014L
+#define WSAEINVAL 10022L
+#define WSASYSNOTREADY 10091L
+#define WSAVERNOTSUPPORTED 10092L
+#define WSANOTINITIALISED 10093L
+#define WSAHOST_NOT_FOUND 11001L
+#define WSATRY_AGAIN 11002L
+#define WSANO_RECOVERY 11003L
+#define WSANO_DATA 11004L
+// The C library defines these two with the same values.
+#ifndef INADDR_NONE
+#define INADDR_NONE 0xffffffffU
+#endif
+#ifndef AF_INET
+#define AF_INET 2
+#endif
+
+typedef struct WSAData {
+  WORD wVersion;
+  WORD wHighVersion;
+  unsigned short iMaxSockets;
+  unsigned short iMaxUdpDg;
+  char* lpVendorInfo;
+  char szDescription[WSADESCRIPTION_LEN + 1];
+  char szSystemStatus[WSASYS_STATUS_LEN + 1];
+} WSADATA, *LPWSADATA;
+
+#ifdef __cplusplus
+// The names the C library owns as well (gethostname, hostent, ...) live in
+// namespace kvtr, so that libc keeps its own: code in namespace kvtr finds
+// these unqualified, as it finds the SDK's global ones on Windows.
+namespace kvtr {
+
+struct in_addr {
+  ULONG s_addr;
+};
+
+struct hostent {
+  char* h_name;
+  char** h_aliases;
+  short h_addrtype;
+  short h_length;
+  char** h_addr_list;
+};
+
+}  // namespace kvtr
+#endif
+
+#define MAKEWORD(low, high) ((WORD)(((BYTE)(low)) | ((WORD)((BYTE)(high))) << 8))
+#define LOBYTE(w) ((BYTE)((w) & 0xff))
+#define HIBYTE(w) ((BYTE)(((w) >> 8) & 0xff))

@@ -96,7 +96,7 @@ TEST(SystemFacts, ComputerNameFormsAgreeWithTheHostName) {
   EXPECT_EQ(dns.find('.'), WString::npos);
 #ifndef _WIN32
   char host[HOST_NAME_MAX + 1] = {};
-  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+  ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
   EXPECT_EQ(NarrowAscii(dns), std::string(host).substr(0, std::string(host).find('.')));
 #endif
 }
@@ -363,6 +363,105 @@ TEST(SystemFacts, DiskSpaceOfMissingPathsFailsAndLeavesTheValues) {
     EXPECT_EQ(GetLastError(), c.error);
     EXPECT_EQ(sectors, kSentinel);
   }
+}
+
+// The processor key is the host's first processor: Windows' identifier
+// form, vendor, name and speed.
+TEST(SystemFacts, ProcessorKeyDescribesTheFirstProcessor) {
+  TestMachine machine;
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0", 0,
+                                         KEY_READ, &key));
+  const auto text = [key](const WCHAR* name) {
+    WCHAR value[256] = {};
+    DWORD size = sizeof value - sizeof(WCHAR);
+    DWORD type = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size))
+        << NarrowAscii(name);
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+    return NarrowAscii(value);
+  };
+  const std::string identifier = text(W("Identifier"));
+  const std::string vendor = text(W("VendorIdentifier"));
+  const std::string name = text(W("ProcessorNameString"));
+  DWORD megahertz = 0, size = sizeof megahertz, type = 0;
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegQueryValueExW(key, W("~MHz"), nullptr, &type, reinterpret_cast<BYTE*>(&megahertz), &size));
+  EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
+  EXPECT_GT(megahertz, 0u);
+  RegCloseKey(key);
+#if !defined(_WIN32) && (defined(__x86_64__) || defined(__i386__))
+  const std::string cpuinfo = ReadHostFile("/proc/cpuinfo");
+  const auto field = [&cpuinfo](const char* label) {
+    const size_t at = cpuinfo.find(std::string(label));
+    if (at == std::string::npos) return std::string();
+    const size_t start = cpuinfo.find_first_not_of(" \t", cpuinfo.find(':', at) + 1);
+    return cpuinfo.substr(start, cpuinfo.find('\n', start) - start);
+  };
+  EXPECT_EQ(field("vendor_id"), vendor);
+  EXPECT_EQ(field("model name"), name);
+  const std::string architecture = vendor == "AuthenticAMD" ? "AMD64" : "Intel64";
+  EXPECT_EQ(architecture + " Family " + field("cpu family") + " Model " + field("model\t") + " Stepping " +
+                field("stepping"),
+            identifier);
+#else
+  EXPECT_NE(std::string::npos, identifier.find("Family")) << identifier;
+  EXPECT_FALSE(vendor.empty());
+  (void)name;
+#endif
+}
+
+#ifndef _WIN32
+// The hardware keys are volatile: a change elsewhere rewrites the registry
+// file, and they are not in it.
+TEST(SystemFacts, ProcessorKeyNeverReachesTheRegistryFile) {
+  TestMachine machine;
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0", 0,
+                                         KEY_READ, &key));
+  RegCloseKey(key);
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, (machine.ScratchKey() + "\\changed").c_str(), 0,
+                                           nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  RegCloseKey(key);
+  const std::string file = ReadHostFile(std::string(KvtrEmu_Prefix()) + "/registry.reg");
+  EXPECT_NE(std::string::npos, file.find("changed"));
+  EXPECT_EQ(std::string::npos, file.find("CentralProcessor"));
+  EXPECT_EQ(std::string::npos, file.find("HKEY_LOCAL_MACHINE\\HARDWARE"));
+}
+#endif
+
+TEST(SystemFacts, ProcessMemoryCountersThroughPsapi) {
+  using MemoryInfo = BOOL(WINAPI*)(HANDLE, PPROCESS_MEMORY_COUNTERS, DWORD);
+  HMODULE psapi = LoadLibraryA("Psapi.dll");
+  ASSERT_NE(nullptr, psapi);
+  const auto memoryInfo = reinterpret_cast<MemoryInfo>(reinterpret_cast<void*>(GetProcAddress(psapi, "GetProcessMemoryInfo")));
+  ASSERT_NE(nullptr, memoryInfo);
+  HANDLE self = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId());
+  ASSERT_NE(nullptr, self);
+  PROCESS_MEMORY_COUNTERS_EX counters{};
+  ASSERT_TRUE(memoryInfo(self, reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&counters), sizeof counters));
+  EXPECT_EQ(sizeof counters, counters.cb);
+  EXPECT_GT(counters.WorkingSetSize, 0u);
+  EXPECT_GE(counters.PeakWorkingSetSize, counters.WorkingSetSize);
+  EXPECT_GT(counters.PrivateUsage, 0u);
+#ifndef _WIN32
+  // The private figure is the kernel's account of the process's data and stack.
+  const std::string status = ReadHostFile("/proc/self/status");
+  const auto kb = [&status](const char* name) {
+    const size_t at = status.find(std::string(name) + ":");
+    return std::strtoull(status.c_str() + at + std::strlen(name) + 1, nullptr, 10) * 1024;
+  };
+  EXPECT_NEAR(static_cast<double>(kb("VmData") + kb("VmStk")), static_cast<double>(counters.PrivateUsage),
+              0.05 * static_cast<double>(counters.PrivateUsage));
+#endif
+  // The shorter record is filled without its private figure.
+  PROCESS_MEMORY_COUNTERS shorter{};
+  ASSERT_TRUE(memoryInfo(self, &shorter, sizeof shorter));
+  EXPECT_EQ(sizeof shorter, shorter.cb);
+  EXPECT_FALSE(memoryInfo(self, &shorter, sizeof shorter - 1));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+  CloseHandle(self);
+  FreeLibrary(psapi);
 }
 
 }  // namespace

@@ -138,7 +138,7 @@ TEST(Tokens, LookupAccountSidNamesTheProcessUserWithBothSizeRules) {
 #ifndef _WIN32
   // The computer name: the host name's first label, upper-cased, cut to 15.
   char host[256] = {};
-  ASSERT_EQ(0, gethostname(host, sizeof host - 1));
+  ASSERT_EQ(0, ::gethostname(host, sizeof host - 1));
   std::string netbios(host, std::strcspn(host, "."));
   for (char& ch : netbios) ch = (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 32) : ch;
   EXPECT_EQ(WidenAscii(netbios.substr(0, 15)), WString(domain.data()));
