@@ -14,6 +14,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <oledb.h>  // the OLE DB enumerator's rowset
+#include <oledberr.h>
 #include <psapi.h>  // process memory counters
 #include <winperf.h>  // performance data blocks
 #include <wbemcli.h>

@@ -32,14 +32,9 @@ TimeZoneSettings CurrentTimeZone() {
   TimeZoneSettings settings;
 #ifdef _WIN32
   _tzset();
-  long offset = 0;
-  _get_timezone(&offset);
-  settings.offsetSeconds = offset;
-  char name[64] = {};
-  size_t length = 0;
-  if (_get_tzname(&length, name, sizeof name, 0) == 0) settings.standardName = name;
-  name[0] = 0;
-  if (_get_tzname(&length, name, sizeof name, 1) == 0) settings.daylightName = name;
+  settings.offsetSeconds = _timezone;
+  if (_tzname[0] != nullptr) settings.standardName = _tzname[0];
+  if (_tzname[1] != nullptr) settings.daylightName = _tzname[1];
 #else
   tzset();
   settings.offsetSeconds = timezone;

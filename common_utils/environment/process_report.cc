@@ -201,7 +201,7 @@ void ReportEnvironment::ReportCurrentProcessesNT() {
   const ReportUnit unit{sink(), "ReportEnvironment::ReportCurrentProcessesNT", &g_context};
   char narrow[MAX_PATH] = {};
   std::snprintf(narrow, sizeof narrow, "%s\\%03x", "software\\microsoft\\windows nt\\currentversion\\perflib",
-                kPerflibLanguage);
+                static_cast<unsigned>(kPerflibLanguage));
   registry::Registry perflib(HKEY_LOCAL_MACHINE, narrow, false);
   if (!perflib.Open(false)) {
     KVTR_ENV_TEXT(unit, 3, W("[ENV] Could not open performance registry key!"));

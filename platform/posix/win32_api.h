@@ -289,8 +289,8 @@ KVTR_PLATFORM_API BOOL GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectorsPerCluster,
 KVTR_PLATFORM_API BOOL GetProcessMemoryInfo(HANDLE process, PPROCESS_MEMORY_COUNTERS counters, DWORD cb);
 
 // ---- Winsock (the subset the library uses) ----
-// WSAStartup accepts versions 1.1 to 2.2 (a higher one is answered with
-// 2.2; below 1.1 WSAVERNOTSUPPORTED); it returns the error instead of
+// WSAStartup accepts versions 1.0 to 2.2 (a higher one is answered with
+// 2.2; below 1.0 WSAVERNOTSUPPORTED); it returns the error instead of
 // setting it. Every other call before a successful WSAStartup, or after
 // the matching WSACleanup, fails with WSANOTINITIALISED. The Winsock error
 // is the thread's last error, as on Windows.

@@ -50,7 +50,7 @@ extern "C" {
 int WSAStartup(WORD version, LPWSADATA data) try {
   if (data == nullptr) return WSAEFAULT;
   const BYTE major = LOBYTE(version), minor = HIBYTE(version);
-  if (major < 1 || (major == 1 && minor < 1)) return WSAVERNOTSUPPORTED;
+  if (major < 1) return WSAVERNOTSUPPORTED;
   std::memset(data, 0, sizeof *data);
   data->wVersion = (major > 2 || (major == 2 && minor > 2)) ? MAKEWORD(2, 2) : version;
   data->wHighVersion = MAKEWORD(2, 2);

@@ -123,8 +123,8 @@ const std::string kXml3 = std::string(kClsid) + "{f5078f33-c551-11d3-89b9-0000f8
 const std::string kAdo = std::string(kClsid) + "{00000507-0000-0010-8000-00AA006D2EA4}\\InprocServer32";
 
 TEST_F(Components, TcpIpProviderMdacAndAdoVersions) {
-  const WString tcpip = File(W("mswsock.dll"), 6, 1, 7601, 17514);
-  const WString ado = File(W("msado15.dll"), 6, 1, 7601, 23403);
+  const WString tcpip = File(W("tcpip-provider.dll"), 6, 1, 7601, 17514);
+  const WString ado = File(W("ado-library.dll"), 6, 1, 7601, 23403);
   Set("SYSTEM\\CurrentControlSet\\Services\\Tcpip\\ServiceProvider", W("ProviderPath"), tcpip);
   Set("SOFTWARE\\Microsoft\\DataAccess", W("FullInstallVer"), W("6.1.7601.17514"));
   Set(kAdo, W(""), ado);
@@ -143,9 +143,9 @@ TEST_F(Components, TcpIpProviderMdacAndAdoVersions) {
 }
 
 TEST_F(Components, FirstXmlParserWithAVersionIsTheOneReported) {
-  const WString xml4 = File(W("msxml4.dll"), 4, 30, 2100, 0);
-  const WString xml3 = File(W("msxml3.dll"), 8, 110, 7600, 16385);
-  Set(kXml6, W(""), Missing(W("msxml6.dll")));
+  const WString xml4 = File(W("xml4-parser.dll"), 4, 30, 2100, 0);
+  const WString xml3 = File(W("xml3-parser.dll"), 8, 110, 7600, 16385);
+  Set(kXml6, W(""), Missing(W("xml6-parser.dll")));
   Set(kXml4, W(""), xml4);
   Set(kXml3, W(""), xml3);
   Report();
@@ -166,7 +166,7 @@ TEST_F(Components, WinsockCatalogReportsAtMostFiftyEntries) {
   const std::string parameters = "SYSTEM\\CurrentControlSet\\Services\\Winsock2\\Parameters";
   Set(parameters, W("Current_NameSpace_Catalog"), W("KvtrTestCatalog"));
   const std::string entries = parameters + "\\KvtrTestCatalog\\Catalog_Entries";
-  const WString library = File(W("napinsp.dll"), 10, 0, 19041, 1);
+  const WString library = File(W("namespace-provider.dll"), 10, 0, 19041, 1);
   const WString missing = Missing(W("nolibrary.dll"));
   std::vector<std::string> expected;
   for (int i = 1; i <= 60; ++i) {

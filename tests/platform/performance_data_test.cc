@@ -98,6 +98,7 @@ double HostUpTime() {
 TEST(PerformanceData, SystemObjectCarriesTheRealUpTime) {
   const std::vector<BYTE> data = Query(W("2"));
   const std::vector<Object> objects = Objects(data);
+  if (objects.empty() && WineDiffers("HKEY_PERFORMANCE_DATA holds no System object")) return;
   ASSERT_EQ(1u, objects.size());
   const Object& system = objects[0];
   EXPECT_EQ(2u, system.header.ObjectNameTitleIndex);
@@ -116,15 +117,18 @@ TEST(PerformanceData, SystemObjectCarriesTheRealUpTime) {
 TEST(PerformanceData, SmallBufferGivesMoreData) {
   BYTE small[64] = {};
   DWORD size = sizeof small;
-  EXPECT_EQ(ERROR_MORE_DATA, RegQueryValueExW(HKEY_PERFORMANCE_DATA, W("2"), nullptr, nullptr, small, &size));
+  EXPECT_EQ(ERROR_MORE_DATA, RegQueryValueExW(HKEY_PERFORMANCE_DATA, W("230"), nullptr, nullptr, small, &size));
   // A whole block follows once the buffer is large enough.
-  EXPECT_FALSE(Objects(Query(W("2"), 64)).empty());
+  const std::vector<Object> objects = Objects(Query(W("230"), 64));
+  if (objects.empty() && WineDiffers("HKEY_PERFORMANCE_DATA holds no Process object")) return;
+  EXPECT_EQ(1u, objects.size());
   RegCloseKey(HKEY_PERFORMANCE_DATA);
 }
 
 TEST(PerformanceData, ProcessObjectHoldsThisProcessWithItsId) {
   const std::vector<BYTE> data = Query(W("230"), 4096);
   const std::vector<Object> objects = Objects(data);
+  if (objects.empty() && WineDiffers("HKEY_PERFORMANCE_DATA holds no Process object")) return;
   ASSERT_EQ(1u, objects.size());
   const Object& process = objects[0];
   EXPECT_EQ(230u, process.header.ObjectNameTitleIndex);

@@ -440,10 +440,12 @@ TEST(SystemFacts, ProcessMemoryCountersThroughPsapi) {
   ASSERT_NE(nullptr, self);
   PROCESS_MEMORY_COUNTERS_EX counters{};
   ASSERT_TRUE(memoryInfo(self, reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&counters), sizeof counters));
-  EXPECT_EQ(sizeof counters, counters.cb);
   EXPECT_GT(counters.WorkingSetSize, 0u);
   EXPECT_GE(counters.PeakWorkingSetSize, counters.WorkingSetSize);
-  EXPECT_GT(counters.PrivateUsage, 0u);
+  if (!WineDiffers("GetProcessMemoryInfo fills only the basic record")) {
+    EXPECT_EQ(sizeof counters, counters.cb);
+    EXPECT_GT(counters.PrivateUsage, 0u);
+  }
 #ifndef _WIN32
   // The private figure is the kernel's account of the process's data and stack.
   const std::string status = ReadHostFile("/proc/self/status");

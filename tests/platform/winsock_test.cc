@@ -36,7 +36,8 @@ TEST(WinsockStartup, VersionsAndTheCountOfStartups) {
       {MAKEWORD(2, 0), 0, MAKEWORD(2, 0)},
       {MAKEWORD(2, 2), 0, MAKEWORD(2, 2)},
       {MAKEWORD(3, 3), 0, MAKEWORD(2, 2)},
-      {MAKEWORD(1, 0), WSAVERNOTSUPPORTED, 0},
+      {MAKEWORD(1, 0), 0, MAKEWORD(1, 0)},
+      {MAKEWORD(0, 9), WSAVERNOTSUPPORTED, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "version " << std::hex << c.asked);
