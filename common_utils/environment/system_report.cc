@@ -27,6 +27,27 @@ constexpr DWORD kUpTimeGrowthBytes = 1024;
 // A system that keeps asking for more than this is not answering sensibly.
 constexpr DWORD kPerformanceDataLimit = 64u << 20;
 
+// The six sizes of the memory status in the order both calls give them,
+// with the format for the extended call's 64-bit figures and the basic
+// call's.
+struct MemorySize {
+  const WCHAR* extended;
+  const WCHAR* basic;
+};
+constexpr MemorySize kMemorySizes[] = {
+    {W("[ENV] Total size of physical memory: %I64d KB"), W("[ENV] Total size of physical memory: %7ld KB")},
+    {W("[ENV] Size of physical memory available: %I64d KB"), W("[ENV] Size of physical memory available: %7ld KB")},
+    {W("[ENV] Size of the committed memory limit: %I64d KB"), W("[ENV] Size of the committed memory limit: %7ld KB")},
+    {W("[ENV] Size of available memory to commit: %I64d KB"), W("[ENV] Size of available memory to commit: %7ld KB")},
+    {W("[ENV] Total size of the user mode portion of the virtual address space of the QMT process: %I64d KB"),
+     W("[ENV] Total size of the user mode portion of the virtual address space of the QMT process: %7ld KB")},
+    {W("[ENV] Size of unreserved and uncommitted memory in the user mode portion of the virtual address space of "
+       "the QMT process: %I64d KB"),
+     W("[ENV] Size of unreserved and uncommitted memory in the user mode portion of the virtual address space of "
+       "the QMT process: %7ld KB")},
+};
+constexpr size_t kMemorySizeCount = sizeof kMemorySizes / sizeof kMemorySizes[0];
+
 WString TrimBlanksAndTabs(const WCHAR* text) {
   WString trimmed(text);
   const size_t first = trimmed.find_first_not_of(W(" \t"));
@@ -182,38 +203,22 @@ void ReportEnvironment::ReportSystemMemoryInfo(const ReportEnvironment* report) 
     MEMORYSTATUSEX status{};
     status.dwLength = sizeof status;
     if (extended(&status)) {
-      const auto kb = [](DWORDLONG bytes) { return static_cast<long long>(bytes / 1024); };
       KVTR_ENV_LINE(unit, 3, W("[ENV] %ld percent of memory in use."), static_cast<long>(status.dwMemoryLoad));
-      KVTR_ENV_LINE(unit, 3, W("[ENV] Total size of physical memory: %I64d KB"), kb(status.ullTotalPhys));
-      KVTR_ENV_LINE(unit, 3, W("[ENV] Size of physical memory available: %I64d KB"), kb(status.ullAvailPhys));
-      KVTR_ENV_LINE(unit, 3, W("[ENV] Size of the committed memory limit: %I64d KB"), kb(status.ullTotalPageFile));
-      KVTR_ENV_LINE(unit, 3, W("[ENV] Size of available memory to commit: %I64d KB"), kb(status.ullAvailPageFile));
-      KVTR_ENV_LINE(unit, 3,
-                    W("[ENV] Total size of the user mode portion of the virtual address space of the QMT process: "
-                      "%I64d KB"),
-                    kb(status.ullTotalVirtual));
-      KVTR_ENV_LINE(unit, 3,
-                    W("[ENV] Size of unreserved and uncommitted memory in the user mode portion of the virtual "
-                      "address space of the QMT process: %I64d KB"),
-                    kb(status.ullAvailVirtual));
+      const DWORDLONG sizes[] = {status.ullTotalPhys,     status.ullAvailPhys,    status.ullTotalPageFile,
+                                 status.ullAvailPageFile, status.ullTotalVirtual, status.ullAvailVirtual};
+      for (size_t i = 0; i < kMemorySizeCount; ++i) {
+        KVTR_ENV_LINE(unit, 3, kMemorySizes[i].extended, static_cast<long long>(sizes[i] / 1024));
+      }
     }
   } else {
     MEMORYSTATUS status{};
     status.dwLength = sizeof status;
     GlobalMemoryStatus(&status);
-    const auto kb = [](SIZE_T bytes) { return static_cast<long>(bytes / 1024); };
-    KVTR_ENV_LINE(unit, 3, W("[ENV] Total size of physical memory: %7ld KB"), kb(status.dwTotalPhys));
-    KVTR_ENV_LINE(unit, 3, W("[ENV] Size of physical memory available: %7ld KB"), kb(status.dwAvailPhys));
-    KVTR_ENV_LINE(unit, 3, W("[ENV] Size of the committed memory limit: %7ld KB"), kb(status.dwTotalPageFile));
-    KVTR_ENV_LINE(unit, 3, W("[ENV] Size of available memory to commit: %7ld KB"), kb(status.dwAvailPageFile));
-    KVTR_ENV_LINE(unit, 3,
-                  W("[ENV] Total size of the user mode portion of the virtual address space of the QMT process: "
-                    "%7ld KB"),
-                  kb(status.dwTotalVirtual));
-    KVTR_ENV_LINE(unit, 3,
-                  W("[ENV] Size of unreserved and uncommitted memory in the user mode portion of the virtual address "
-                    "space of the QMT process: %7ld KB"),
-                  kb(status.dwAvailVirtual));
+    const SIZE_T sizes[] = {status.dwTotalPhys,     status.dwAvailPhys,    status.dwTotalPageFile,
+                            status.dwAvailPageFile, status.dwTotalVirtual, status.dwAvailVirtual};
+    for (size_t i = 0; i < kMemorySizeCount; ++i) {
+      KVTR_ENV_LINE(unit, 3, kMemorySizes[i].basic, static_cast<long>(sizes[i] / 1024));
+    }
   }
 
   using ProcessMemoryInfo = BOOL(WINAPI*)(HANDLE, PPROCESS_MEMORY_COUNTERS, DWORD);

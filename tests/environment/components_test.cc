@@ -288,12 +288,16 @@ TEST(OleDbProviders, FailuresGiveTheirLinesAndWhatWasGathered) {
     {
       RegisteredSourceEnumerator failing({kProviders, E_FAIL});
       EXPECT_TRUE(environment::provider_list(&ReportRecorder::Sink).empty());
+      EXPECT_EQ(0, RegisteredSourceEnumerator::LiveObjects());
     }
     {
       // A fault in the provider keeps the names read before it.
       RegisteredSourceEnumerator faulting({kProviders, S_OK, 2});
       EXPECT_EQ((std::vector<WString>{W("SQLNCLI10"), W("SQLNCLI 10")}),
                 environment::provider_list(&ReportRecorder::Sink));
+      // The fault abandoned the frames that held the enumerator and its
+      // rowset, as a guarded region does: they are lost, not released.
+      EXPECT_EQ(2, RegisteredSourceEnumerator::DestroyAbandoned());
     }
   });
   std::vector<std::string> messages;

@@ -3,21 +3,31 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <set>
 
 #include "common_utils/environment/provider_list.h"
 
 namespace kvtr::test {
 namespace {
 
-std::atomic<int> g_live{0};
+class Counted;
+std::mutex g_liveLock;
+std::set<Counted*> g_live;
 std::mutex g_bindingLock;
 DBBINDING g_lastBinding{};
 
-// Reference counting shared by the objects below.
+// Reference counting shared by the objects below, which are listed while
+// they live.
 class Counted {
  public:
-  Counted() { ++g_live; }
-  virtual ~Counted() { --g_live; }
+  Counted() {
+    std::lock_guard<std::mutex> hold(g_liveLock);
+    g_live.insert(this);
+  }
+  virtual ~Counted() {
+    std::lock_guard<std::mutex> hold(g_liveLock);
+    g_live.erase(this);
+  }
   ULONG AddRefCount() { return ++references_; }
   ULONG ReleaseCount() {
     const ULONG left = --references_;
@@ -189,7 +199,20 @@ RegisteredSourceEnumerator::~RegisteredSourceEnumerator() {
   factory_->Release();
 }
 
-int RegisteredSourceEnumerator::LiveObjects() { return g_live.load(); }
+int RegisteredSourceEnumerator::LiveObjects() {
+  std::lock_guard<std::mutex> hold(g_liveLock);
+  return static_cast<int>(g_live.size());
+}
+
+int RegisteredSourceEnumerator::DestroyAbandoned() {
+  std::set<Counted*> abandoned;
+  {
+    std::lock_guard<std::mutex> hold(g_liveLock);
+    abandoned.swap(g_live);
+  }
+  for (Counted* object : abandoned) delete object;
+  return static_cast<int>(abandoned.size());
+}
 
 DBBINDING RegisteredSourceEnumerator::LastBinding() {
   std::lock_guard<std::mutex> hold(g_bindingLock);

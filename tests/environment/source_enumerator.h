@@ -31,6 +31,9 @@ class RegisteredSourceEnumerator {
   bool registered() const { return registered_; }
   // Enumerators and rowsets not yet released.
   static int LiveObjects();
+  // Deletes the objects a caller can no longer release (its frames were
+  // abandoned by a fault) and returns how many there were.
+  static int DestroyAbandoned();
   // The binding of the last accessor made.
   static DBBINDING LastBinding();
 
