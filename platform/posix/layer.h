@@ -112,6 +112,8 @@ void ModulesResetControls();
 
 // errno of a failed file system call as a Windows error code.
 DWORD ErrnoToWin32(int error, const std::string& hostPath);
+// errno of a failed socket call as its WSAE error.
+DWORD WinsockErrorOfErrno(int error);
 // A getaddrinfo status as the Winsock error of a failed name lookup.
 DWORD ResolverErrorToWinsock(int status);
 

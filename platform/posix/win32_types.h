@@ -694,8 +694,38 @@ typedef struct _PERF_COUNTER_BLOCK {
 #define WSASYS_STATUS_LEN 128
 #define WSABASEERR 10000
 #define WSA_NOT_ENOUGH_MEMORY 8L
+#define WSAEINTR 10004L
+#define WSAEACCES 10013L
 #define WSAEFAULT 10014L
 #define WSAEINVAL 10022L
+#define WSAEMFILE 10024L
+#define WSAEWOULDBLOCK 10035L
+#define WSAEINPROGRESS 10036L
+#define WSAEALREADY 10037L
+#define WSAENOTSOCK 10038L
+#define WSAEDESTADDRREQ 10039L
+#define WSAEMSGSIZE 10040L
+#define WSAEPROTOTYPE 10041L
+#define WSAENOPROTOOPT 10042L
+#define WSAEPROTONOSUPPORT 10043L
+#define WSAESOCKTNOSUPPORT 10044L
+#define WSAEOPNOTSUPP 10045L
+#define WSAEAFNOSUPPORT 10047L
+#define WSAEADDRINUSE 10048L
+#define WSAEADDRNOTAVAIL 10049L
+#define WSAENETDOWN 10050L
+#define WSAENETUNREACH 10051L
+#define WSAENETRESET 10052L
+#define WSAECONNABORTED 10053L
+#define WSAECONNRESET 10054L
+#define WSAENOBUFS 10055L
+#define WSAEISCONN 10056L
+#define WSAENOTCONN 10057L
+#define WSAESHUTDOWN 10058L
+#define WSAETIMEDOUT 10060L
+#define WSAECONNREFUSED 10061L
+#define WSAEHOSTDOWN 10064L
+#define WSAEHOSTUNREACH 10065L
 #define WSASYSNOTREADY 10091L
 #define WSAVERNOTSUPPORTED 10092L
 #define WSANOTINITIALISED 10093L
@@ -711,6 +741,12 @@ typedef struct _PERF_COUNTER_BLOCK {
 #define AF_INET 2
 #endif
 
+typedef UINT_PTR SOCKET;
+typedef unsigned long u_long;
+typedef unsigned short u_short;
+#define INVALID_SOCKET (~(SOCKET)0)
+#define SOCKET_ERROR (-1)
+
 typedef struct WSAData {
   WORD wVersion;
   WORD wHighVersion;
@@ -722,13 +758,33 @@ typedef struct WSAData {
 } WSADATA, *LPWSADATA;
 
 #ifdef __cplusplus
-// The names the C library owns as well (gethostname, hostent, ...) live in
+// The names the C library owns as well (hostent, sockaddr_in, ...) live in
 // namespace kvtr, so that libc keeps its own: code in namespace kvtr finds
 // these unqualified, as it finds the SDK's global ones on Windows.
 namespace kvtr {
 
+// Constants here rather than macros: the C library names them too (as
+// enumerators, and as macros that expand to those names).
+constexpr int SOCK_STREAM = 1;
+constexpr int SOCK_DGRAM = 2;
+constexpr int IPPROTO_TCP = 6;
+constexpr int IPPROTO_UDP = 17;
+constexpr long FIONBIO = static_cast<long>(0x8004667EL);
+
 struct in_addr {
   ULONG s_addr;
+};
+
+struct sockaddr {
+  u_short sa_family;
+  char sa_data[14];
+};
+
+struct sockaddr_in {
+  short sin_family;
+  u_short sin_port;  // network byte order
+  in_addr sin_addr;
+  char sin_zero[8];
 };
 
 struct hostent {

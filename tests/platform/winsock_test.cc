@@ -7,8 +7,13 @@
 
 #include "support/test_machine.h"
 
+#include <chrono>
+#include <thread>
+
 #ifndef _WIN32
 #include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #endif
 
@@ -125,6 +130,211 @@ TEST_F(Winsock, AddressTextRoundTrips) {
   EXPECT_STREQ("192.168.17.3", inet_ntoa(value));
   EXPECT_EQ(INADDR_NONE, inet_addr("not an address"));
   EXPECT_EQ(INADDR_NONE, inet_addr("300.1.1.1"));
+}
+
+// A peer on the loopback interface made with the host's own sockets (the C
+// library's on Linux, ws2_32's on Windows), never with the calls under test.
+class LoopbackPeer {
+ public:
+  explicit LoopbackPeer(int type, bool listening = true) {
+#ifdef _WIN32
+    fd_ = static_cast<long long>(::socket(AF_INET, type, 0));
+#else
+    fd_ = ::socket(AF_INET, type == SOCK_STREAM ? ::SOCK_STREAM : ::SOCK_DGRAM, 0);
+#endif
+    EXPECT_GE(fd_, 0);
+    ::sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = ::htonl(0x7F000001);
+    EXPECT_EQ(0, ::bind(Fd(), reinterpret_cast<::sockaddr*>(&address), sizeof address));
+    HostLength length = sizeof address;
+    EXPECT_EQ(0, ::getsockname(Fd(), reinterpret_cast<::sockaddr*>(&address), &length));
+    port_ = address.sin_port;
+    if (listening && type == SOCK_STREAM) {
+      EXPECT_EQ(0, ::listen(Fd(), 4));
+    }
+  }
+  ~LoopbackPeer() {
+    if (accepted_ >= 0) Close(accepted_);
+    Close(fd_);
+  }
+  LoopbackPeer(const LoopbackPeer&) = delete;
+  LoopbackPeer& operator=(const LoopbackPeer&) = delete;
+
+  // The address to connect to, as Windows code writes it.
+  sockaddr_in Address() const {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = port_;
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    return address;
+  }
+  // Accepts the pending connection (stream peers).
+  void Accept() {
+#ifdef _WIN32
+    accepted_ = static_cast<long long>(::accept(Fd(), nullptr, nullptr));
+#else
+    accepted_ = ::accept(Fd(), nullptr, nullptr);
+#endif
+    ASSERT_GE(accepted_, 0);
+  }
+  // Reads until `count` bytes have come (one datagram for a datagram peer).
+  std::string Receive(size_t count) {
+    std::string received;
+    char buffer[4096];
+    const auto from = accepted_ >= 0 ? accepted_ : fd_;
+    while (received.size() < count) {
+      const auto got = ::recv(static_cast<HostSocket>(from), buffer, sizeof buffer, 0);
+      if (got <= 0) break;
+      received.append(buffer, static_cast<size_t>(got));
+    }
+    return received;
+  }
+  // Ends the accepted connection with a reset rather than an orderly close.
+  void Reset() {
+    ::linger abort{1, 0};
+    ::setsockopt(static_cast<HostSocket>(accepted_), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
+                 sizeof abort);
+    Close(accepted_);
+    accepted_ = -1;
+  }
+
+ private:
+#ifdef _WIN32
+  using HostSocket = ::SOCKET;
+  using HostLength = int;
+  static void Close(long long fd) { ::closesocket(static_cast<HostSocket>(fd)); }
+#else
+  using HostSocket = int;
+  using HostLength = socklen_t;
+  static void Close(long long fd) { ::close(static_cast<int>(fd)); }
+#endif
+  HostSocket Fd() const { return static_cast<HostSocket>(fd_); }
+  long long fd_ = -1;
+  long long accepted_ = -1;
+  u_short port_ = 0;
+};
+
+TEST_F(Winsock, StreamSocketSendsToItsPeer) {
+  LoopbackPeer peer(SOCK_STREAM);
+  const SOCKET sender = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ASSERT_NE(INVALID_SOCKET, sender);
+  const sockaddr_in address = peer.Address();
+  ASSERT_EQ(0, connect(sender, reinterpret_cast<const sockaddr*>(&address), sizeof address));
+  peer.Accept();
+  const std::string frame = "<14>1 2026-12-10T06:00:00Z host app - - - frame\n";
+  EXPECT_EQ(static_cast<int>(frame.size()), send(sender, frame.data(), static_cast<int>(frame.size()), 0));
+  EXPECT_EQ(frame, peer.Receive(frame.size()));
+  // Once the peer resets the connection, sending fails with WSAECONNRESET.
+  peer.Reset();
+  int result = 0;
+  for (int i = 0; i < 50 && result != SOCKET_ERROR; ++i) {
+    result = send(sender, frame.data(), static_cast<int>(frame.size()), 0);
+    if (result != SOCKET_ERROR) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(SOCKET_ERROR, result);
+  EXPECT_EQ(WSAECONNRESET, WSAGetLastError());
+  EXPECT_EQ(0, closesocket(sender));
+  EXPECT_EQ(SOCKET_ERROR, closesocket(sender));
+  EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
+}
+
+TEST_F(Winsock, DatagramSocketSendsWholeDatagrams) {
+  LoopbackPeer peer(SOCK_DGRAM);
+  const SOCKET sender = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_NE(INVALID_SOCKET, sender);
+  const sockaddr_in address = peer.Address();
+  ASSERT_EQ(0, connect(sender, reinterpret_cast<const sockaddr*>(&address), sizeof address));
+  for (const std::string datagram : {"first", "second datagram"}) {
+    EXPECT_EQ(static_cast<int>(datagram.size()), send(sender, datagram.data(), static_cast<int>(datagram.size()), 0));
+    EXPECT_EQ(datagram, peer.Receive(1));
+  }
+  EXPECT_EQ(0, closesocket(sender));
+}
+
+// The port's refusal (ICMP) shows on a later send as a reset connection.
+TEST_F(Winsock, DatagramsToAClosedPortEndInAReset) {
+  sockaddr_in closed{};
+  {
+    LoopbackPeer bound(SOCK_DGRAM);
+    closed = bound.Address();
+  }
+  const SOCKET sender = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  ASSERT_NE(INVALID_SOCKET, sender);
+  ASSERT_EQ(0, connect(sender, reinterpret_cast<const sockaddr*>(&closed), sizeof closed));
+  int result = 0;
+  for (int i = 0; i < 50 && result != SOCKET_ERROR; ++i) {
+    result = send(sender, "x", 1, 0);
+    if (result != SOCKET_ERROR) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(SOCKET_ERROR, result);
+  const int error = WSAGetLastError();
+  if (error == WSAECONNREFUSED && WineDiffers("a port's refusal of a datagram gives WSAECONNREFUSED, not WSAECONNRESET")) {
+    EXPECT_EQ(0, closesocket(sender));
+    return;
+  }
+  EXPECT_EQ(WSAECONNRESET, error);
+  EXPECT_EQ(0, closesocket(sender));
+}
+
+TEST_F(Winsock, RefusedConnectionsAndBadArguments) {
+  sockaddr_in closed{};
+  {
+    LoopbackPeer bound(SOCK_STREAM, /*listening=*/false);
+    closed = bound.Address();
+  }  // nothing listens on that port any more
+  const SOCKET sender = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_NE(INVALID_SOCKET, sender);
+  EXPECT_EQ(SOCKET_ERROR, connect(sender, reinterpret_cast<const sockaddr*>(&closed), sizeof closed));
+  EXPECT_EQ(WSAECONNREFUSED, WSAGetLastError());
+  EXPECT_EQ(SOCKET_ERROR, connect(sender, reinterpret_cast<const sockaddr*>(&closed), 8));
+  if (!WineDiffers("connect with a short address length gives WSAEADDRNOTAVAIL")) {
+    EXPECT_EQ(WSAEFAULT, WSAGetLastError());
+  }
+  u_long on = 1;
+  EXPECT_EQ(SOCKET_ERROR, ioctlsocket(sender, 0x4004767F, &on));  // no such command
+  EXPECT_EQ(WSAEOPNOTSUPP, WSAGetLastError());
+  EXPECT_EQ(0, closesocket(sender));
+
+  struct Case {
+    int family, type, protocol;
+    int error;
+  };
+  const Case cases[] = {
+      {99, SOCK_STREAM, 0, WSAEAFNOSUPPORT},
+      {AF_INET, 99, 0, WSAESOCKTNOSUPPORT},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.family << " " << c.type << " " << c.protocol);
+    EXPECT_EQ(INVALID_SOCKET, socket(c.family, c.type, c.protocol));
+    EXPECT_EQ(c.error, WSAGetLastError());
+  }
+  const char byte = 0;
+  EXPECT_EQ(SOCKET_ERROR, send(sender, &byte, 1, 0));
+  EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
+}
+
+// A non-blocking socket whose peer reads nothing fills its buffers and
+// then says so instead of waiting.
+TEST_F(Winsock, NonBlockingSendEndsWithWouldBlock) {
+  LoopbackPeer peer(SOCK_STREAM);
+  const SOCKET sender = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_NE(INVALID_SOCKET, sender);
+  const sockaddr_in address = peer.Address();
+  ASSERT_EQ(0, connect(sender, reinterpret_cast<const sockaddr*>(&address), sizeof address));
+  u_long on = 1;
+  ASSERT_EQ(0, ioctlsocket(sender, FIONBIO, &on));
+  const std::string chunk(65536, 'x');
+  long long total = 0;
+  int result = 0;
+  for (int i = 0; i < 4096 && result != SOCKET_ERROR; ++i) {
+    result = send(sender, chunk.data(), static_cast<int>(chunk.size()), 0);
+    if (result > 0) total += result;
+  }
+  EXPECT_EQ(SOCKET_ERROR, result);
+  EXPECT_EQ(WSAEWOULDBLOCK, WSAGetLastError());
+  EXPECT_GT(total, 0);
+  EXPECT_EQ(0, closesocket(sender));
 }
 
 }  // namespace
