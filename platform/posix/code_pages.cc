@@ -297,3 +297,31 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR source, int sourceCh
 }
 
 }  // extern "C"
+
+extern "C" {
+
+// Windows weighs statistics over the bytes; the layer answers the one part
+// that can be stated exactly: the units are well-formed UTF-16 (every
+// surrogate paired) and hold none of the characters that Windows' test
+// for illegal characters refuses (U+0000, the packed CR LF U+0A0D, the
+// reversed mark U+FFFE, U+FFFF). `result`, when given, is set to 0: the
+// single tests are not reported one by one.
+BOOL IsTextUnicode(const VOID* buffer, int size, LPINT result) {
+  if (result != nullptr) *result = 0;
+  if (buffer == nullptr || size < 2 || size % 2 != 0) return FALSE;
+  const WCHAR* const units = static_cast<const WCHAR*>(buffer);
+  const int count = size / 2;
+  for (int i = 0; i < count; ++i) {
+    const WCHAR unit = units[i];
+    if (unit == 0 || unit == 0x0A0D || unit == 0xFFFE || unit == 0xFFFF) return FALSE;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (i + 1 >= count || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) return FALSE;
+      ++i;
+    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+}  // extern "C"

@@ -288,6 +288,10 @@ DWORD ErrnoToWin32(int error, const std::string& hostPath) {
       return ERROR_NOT_ENOUGH_MEMORY;
     case EINVAL:
       return ERROR_INVALID_NAME;
+    case EEXIST:
+      return ERROR_ALREADY_EXISTS;
+    case ENOTEMPTY:
+      return ERROR_DIR_NOT_EMPTY;
     default:
       return ERROR_ACCESS_DENIED;
   }

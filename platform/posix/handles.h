@@ -26,6 +26,9 @@ enum class ObjectKind {
   kProcess,
   kToken,
   kSnapshot,
+  kEventSource,
+  kFileSearch,
+  kFile,
 };
 
 class KernelObject {

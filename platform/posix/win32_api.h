@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdio>
 
 #include "win32_types.h"
 
@@ -40,6 +41,7 @@ KVTR_PLATFORM_API int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR so
 
 KVTR_PLATFORM_API BOOL IsValidCodePage(UINT codePage);
 KVTR_PLATFORM_API DWORD CharUpperBuffW(LPWSTR text, DWORD length);
+KVTR_PLATFORM_API BOOL IsTextUnicode(const VOID* buffer, int size, LPINT result);
 
 // ---- memory checks ----
 KVTR_PLATFORM_API BOOL IsBadReadPtr(const void* address, UINT_PTR bytes);
@@ -56,6 +58,37 @@ KVTR_PLATFORM_API SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION
 // when a processor fault (SIGSEGV, SIGBUS, SIGILL, SIGFPE) ended it. The body
 // must not throw.
 KVTR_PLATFORM_API BOOL KvtrRunGuarded(void (*body)(void*), void* context);
+
+// ---- file listing, folders, file times ----
+KVTR_PLATFORM_API HANDLE FindFirstFileW(LPCWSTR mask, LPWIN32_FIND_DATAW data);
+KVTR_PLATFORM_API BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
+KVTR_PLATFORM_API BOOL FindClose(HANDLE find);
+KVTR_PLATFORM_API BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+KVTR_PLATFORM_API BOOL RemoveDirectoryW(LPCWSTR path);
+KVTR_PLATFORM_API HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                     DWORD disposition, DWORD flags, HANDLE templateFile);
+KVTR_PLATFORM_API BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess, LPFILETIME lastWrite);
+KVTR_PLATFORM_API BOOL SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* lastAccess,
+                                   const FILETIME* lastWrite);
+
+// ---- event log ----
+KVTR_PLATFORM_API HANDLE RegisterEventSourceW(LPCWSTR server, LPCWSTR source);
+KVTR_PLATFORM_API BOOL DeregisterEventSource(HANDLE eventLog);
+KVTR_PLATFORM_API BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
+                                    WORD numStrings, DWORD dataSize, LPCWSTR* strings, LPVOID rawData);
+
+// ---- host file names ----
+// The second function without an SDK counterpart: C++ file streams open
+// host paths, so code that opens a stream on a Windows path asks the layer
+// for the host path it maps to (platform/file_streams.h). Returns the
+// length written (without the terminator), or the size needed when it
+// exceeds `size`; 0 for a null or empty path.
+KVTR_PLATFORM_API DWORD KvtrHostFileName(LPCWSTR path, LPSTR buffer, DWORD size);
+
+// ---- C runtime file calls on wide paths ----
+// As the Windows C runtime: a null result or -1 with errno set.
+KVTR_PLATFORM_API FILE* _wfopen(const WCHAR* path, const WCHAR* mode);
+KVTR_PLATFORM_API int _wmkdir(const WCHAR* path);
 
 // ---- secure zeroing ----
 // Fills `bytes` bytes at `address` with zeros in a way the optimiser cannot
