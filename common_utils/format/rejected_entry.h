@@ -8,6 +8,10 @@
 #include "common_utils/format/format_directive.h"
 #include "platform/wide.h"
 
+namespace qel {
+class QELString;
+}
+
 namespace kvtr::format {
 
 // One argument the check examined, in list order.
@@ -27,9 +31,8 @@ struct RejectedArgument {
   const void* pointer() const { return reinterpret_cast<const void*>(static_cast<uintptr_t>(bits)); }
 };
 
-// Pointers are the caller's own and valid only while the entry is handed
-// over; a listener that keeps anything copies it. `format` is never read
-// when `formatReadable` is false.
+// Pointers are the caller's own and valid only while the entry is reported.
+// `format` is never read when `formatReadable` is false.
 struct RejectedEntry {
   int level = 0;
   const wchar* format = nullptr;  // null when the caller passed none
@@ -42,16 +45,13 @@ struct RejectedEntry {
   std::vector<RejectedArgument> arguments;
 };
 
-using RejectedEntryListener = void (*)(const RejectedEntry& entry, void* context);
+// The "Invalid log entry" report of `entry`: level, event id, format, user
+// text, the number of arguments examined and one "arg[n](type)=value "
+// item for each.
+void BuildRejectedEntryReport(const RejectedEntry& entry, qel::QELString& report);
 
-// Installs the process-wide receiver of rejected entries (null: entries are
-// dropped). Once it returns, the previous listener is not running and will
-// not be called again. A listener must not call it.
-void SetRejectedEntryListener(RejectedEntryListener listener, void* context);
-
-// Hands a rejected entry to the diagnostic logger. There is no diagnostic
-// logger in this code base yet: the entry goes to the listener installed
-// with SetRejectedEntryListener, and is dropped when there is none.
+// Hands the report of a rejected entry to the process's log receiver at
+// level 5, which passes every level filter.
 void HandOverRejectedEntry(const RejectedEntry& entry);
 
 }  // namespace kvtr::format

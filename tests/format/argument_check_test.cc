@@ -9,7 +9,7 @@
 
 #include "common_utils/format/argument_slot.h"
 #include "common_utils/format/bounded_format.h"
-#include "common_utils/format/rejected_entry.h"
+#include "support/rejected_report.h"
 #include "support/memory_pages.h"
 
 namespace kvtr::format {
@@ -32,32 +32,27 @@ uint64_t Bits(double value) {
   std::memcpy(&bits, &value, sizeof bits);
   return bits;
 }
-uint64_t Bits(const void* pointer) { return reinterpret_cast<uintptr_t>(pointer); }
+
+// The formatter's %p text of a pointer, as the report shows it.
+std::string PointerText(const void* pointer) {
+  wchar text[32] = {};
+  FormatBoundedF(text, 31, W("%p"), pointer);
+  return NarrowAscii(text);
+}
+std::string BadPointer(const void* pointer) { return "BAD_PTR(" + PointerText(pointer) + ")"; }
 
 class ArgumentCheckTest : public ::testing::Test {
  protected:
-  void SetUp() override { SetRejectedEntryListener(&Capture, this); }
-  void TearDown() override { SetRejectedEntryListener(nullptr, nullptr); }
-
-  // The one entry handed over since the last call.
-  RejectedEntry Rejected() {
-    EXPECT_EQ(1u, entries_.size());
-    RejectedEntry entry = entries_.empty() ? RejectedEntry{} : entries_.back();
-    entries_.clear();
-    return entry;
-  }
-  static std::vector<std::string> TypeNames(const RejectedEntry& entry) {
+  // The one report since the last call.
+  test::RejectedReport Rejected() { return reports_.Take(); }
+  bool NoReports() const { return reports_.Texts().empty(); }
+  static std::vector<std::string> TypeNames(const test::RejectedReport& report) {
     std::vector<std::string> names;
-    for (const RejectedArgument& argument : entry.arguments) names.push_back(argument.TypeName());
+    for (const test::ReportedArgument& argument : report.arguments) names.push_back(argument.type);
     return names;
   }
 
-  std::vector<RejectedEntry> entries_;
-
- private:
-  static void Capture(const RejectedEntry& entry, void* self) {
-    static_cast<ArgumentCheckTest*>(self)->entries_.push_back(entry);
-  }
+  test::RejectedReports reports_;
 };
 
 TEST_F(ArgumentCheckTest, AcceptsWhatCheckedCallersMayUse) {
@@ -76,7 +71,7 @@ TEST_F(ArgumentCheckTest, AcceptsWhatCheckedCallersMayUse) {
       Check(true, W("%*d"), 5, 7),
   };
   for (size_t i = 0; i < std::size(results); ++i) EXPECT_TRUE(results[i]) << "case " << i;
-  EXPECT_TRUE(entries_.empty());
+  EXPECT_TRUE(NoReports());
 }
 
 TEST_F(ArgumentCheckTest, RejectsFormatsBeforeAnyArgument) {
@@ -86,20 +81,19 @@ TEST_F(ArgumentCheckTest, RejectsFormatsBeforeAnyArgument) {
   };
   for (const wchar* format : formats) {
     EXPECT_FALSE(Check(true, format, 1, 2)) << NarrowAscii(format);
-    const RejectedEntry entry = Rejected();
-    EXPECT_EQ(0, entry.argumentCount) << NarrowAscii(format);
-    EXPECT_TRUE(entry.arguments.empty());
-    EXPECT_TRUE(entry.formatReadable);
+    const test::RejectedReport report = Rejected();
+    EXPECT_EQ(0, report.argumentCount) << NarrowAscii(format);
+    EXPECT_TRUE(report.argsNull);
+    EXPECT_EQ(NarrowAscii(format), report.format);
   }
   // Arguments before the bad conversion were examined and passed. Flags
   // are not read again after a star, so "-" there is no valid piece.
   for (const wchar* format : {W("%d then %I32d"), W("%*-d")}) {
     EXPECT_FALSE(Check(true, format, 41, 2));
-    const RejectedEntry entry = Rejected();
-    ASSERT_EQ(1, entry.argumentCount) << NarrowAscii(format);
-    ASSERT_EQ(1u, entry.arguments.size());
-    EXPECT_TRUE(entry.arguments[0].usable);
-    EXPECT_EQ(41u, entry.arguments[0].bits);
+    const test::RejectedReport report = Rejected();
+    ASSERT_EQ(1, report.argumentCount) << NarrowAscii(format);
+    ASSERT_EQ(1u, report.arguments.size());
+    EXPECT_EQ("41", report.arguments[0].value);
   }
 }
 
@@ -110,41 +104,40 @@ TEST_F(ArgumentCheckTest, NamesAndTakesEveryArgumentType) {
   EXPECT_FALSE(Check(true, W("%c %C %d %u %ld %lu %hd %hu %I64d %I64u %f %lf %le %p %S %s %n"), W('w'), 'n', -1,
                      2u, -3, 4u, -5, 6, INT64_C(0x123456789), UINT64_C(0xFEDCBA9876543210), 1.5, 2.5, 3.5,
                      static_cast<const void*>(narrow), narrow, wide, static_cast<int*>(nullptr)));
-  RejectedEntry entry = Rejected();
-  EXPECT_EQ(7, entry.level);
-  EXPECT_EQ(42, entry.eventId);
-  EXPECT_EQ(kUser, entry.user);
-  EXPECT_EQ(17, entry.argumentCount);
+  test::RejectedReport report = Rejected();
+  EXPECT_EQ(7, report.level);
+  EXPECT_EQ("42(0x0000002A)", report.eventId);
+  EXPECT_EQ("tester", report.user);
+  EXPECT_EQ(17, report.argumentCount);
   EXPECT_EQ((std::vector<std::string>{"wchar_t", "char", "int", "unsigned int", "long int", "long unsigned int",
                                       "short int", "unsigned short int", "__int64", "unsigned __int64", "double",
                                       "long double", "double", "void*", "char*", "wchar_t*", "int*"}),
-            TypeNames(entry));
-  const uint64_t expectedBits[] = {'w', 'n', 0xFFFFFFFF, 2, 0xFFFFFFFD, 4, 0xFFFFFFFB, 6, 0x123456789,
-                                   0xFEDCBA9876543210, Bits(1.5), Bits(2.5), Bits(3.5), Bits(narrow),
-                                   Bits(narrow), Bits(wide), 0};
-  for (size_t i = 0; i < entry.arguments.size(); ++i) {
-    EXPECT_EQ(static_cast<int>(i + 1), entry.arguments[i].number);
-    EXPECT_EQ(expectedBits[i], entry.arguments[i].bits) << "argument " << i + 1;
-    EXPECT_EQ(i + 1 < entry.arguments.size(), entry.arguments[i].usable);
+            TypeNames(report));
+  const std::vector<std::string> expectedValues = {
+      "w", "n", "-1", "2", "-3", "4", "-5", "6", "4886718345", "18364758544493064720", "1.500000", "2.500000",
+      "3.500000", PointerText(narrow), "narrow", "wide", "<null>"};
+  ASSERT_EQ(expectedValues.size(), report.arguments.size());
+  for (size_t i = 0; i < report.arguments.size(); ++i) {
+    EXPECT_EQ(static_cast<int>(i + 1), report.arguments[i].number);
+    EXPECT_EQ(expectedValues[i], report.arguments[i].value) << "argument " << i + 1;
   }
-  EXPECT_EQ(nullptr, entry.arguments.back().unreadableAddress);
 
   // Narrow conventions swap c/C and s/S; h and l pin the width.
   EXPECT_FALSE(Check(false, W("%c %C %s %S %hs %ls %hc %lc %n"), 'a', W('b'), narrow, wide, narrow, wide, 'c',
                      W('d'), static_cast<int*>(nullptr)));
-  entry = Rejected();
+  report = Rejected();
   EXPECT_EQ((std::vector<std::string>{"char", "wchar_t", "char*", "wchar_t*", "char*", "wchar_t*", "char",
                                       "wchar_t", "int*"}),
-            TypeNames(entry));
+            TypeNames(report));
 
   // A star takes an int before the conversion's own argument.
   EXPECT_FALSE(Check(true, W("%*d %.*s %*.*f %n"), 5, 7, 3, wide, 9, 2, 1.25, static_cast<int*>(nullptr)));
-  entry = Rejected();
+  report = Rejected();
   EXPECT_EQ((std::vector<std::string>{"int", "int", "int", "wchar_t*", "int", "int", "double", "int*"}),
-            TypeNames(entry));
-  EXPECT_EQ(5u, entry.arguments[0].bits);
-  EXPECT_EQ(7u, entry.arguments[1].bits);
-  EXPECT_EQ(Bits(1.25), entry.arguments[6].bits);
+            TypeNames(report));
+  EXPECT_EQ("5", report.arguments.at(0).value);
+  EXPECT_EQ("7", report.arguments.at(1).value);
+  EXPECT_EQ("1.250000", report.arguments.at(6).value);
 }
 
 TEST_F(ArgumentCheckTest, UnreadableArgumentEndsTheWalk) {
@@ -161,13 +154,11 @@ TEST_F(ArgumentCheckTest, UnreadableArgumentEndsTheWalk) {
   };
   for (const auto& c : cases) {
     EXPECT_FALSE(Check(true, c.format, c.bad, 5)) << c.type;
-    const RejectedEntry entry = Rejected();
-    EXPECT_EQ(1, entry.argumentCount);  // the %d is never examined
-    ASSERT_EQ(1u, entry.arguments.size());
-    EXPECT_STREQ(c.type, entry.arguments[0].TypeName());
-    EXPECT_FALSE(entry.arguments[0].usable);
-    EXPECT_EQ(c.bad, entry.arguments[0].unreadableAddress);
-    EXPECT_EQ(c.bad, entry.arguments[0].pointer());
+    const test::RejectedReport report = Rejected();
+    EXPECT_EQ(1, report.argumentCount);  // the %d is never examined
+    ASSERT_EQ(1u, report.arguments.size());
+    EXPECT_EQ(c.type, report.arguments[0].type);
+    EXPECT_EQ(BadPointer(c.bad), report.arguments[0].value);
   }
 }
 
@@ -177,21 +168,21 @@ TEST_F(ArgumentCheckTest, StringsAreReadUpToTheirTerminator) {
   const MemoryPages wideAtEdge(MemoryPages::Access::kReadOnly, wideText, sizeof wideText);
   const MemoryPages unterminated(MemoryPages::Access::kReadOnly, "abc", 3);
   EXPECT_TRUE(Check(true, W("%S %s"), narrowAtEdge.tail(4), wideAtEdge.tail(sizeof wideText)));
-  EXPECT_TRUE(entries_.empty());
+  EXPECT_TRUE(NoReports());
 
   EXPECT_FALSE(Check(true, W("%d %S"), 1, unterminated.tail(3)));
-  const RejectedEntry entry = Rejected();
-  ASSERT_EQ(2u, entry.arguments.size());
-  EXPECT_EQ(unterminated.tail(3), entry.arguments[1].unreadableAddress);
+  const test::RejectedReport report = Rejected();
+  ASSERT_EQ(2u, report.arguments.size());
+  EXPECT_EQ(BadPointer(unterminated.tail(3)), report.arguments[1].value);
 
   // A terminator just before the text is not the text's own.
   const wchar zeroThenWide[] = {0, 'a', 'b', 'c'};
   const MemoryPages zeroThenNarrowAtEdge(MemoryPages::Access::kReadOnly, "\0abc", 4);
   const MemoryPages zeroThenWideAtEdge(MemoryPages::Access::kReadOnly, zeroThenWide, sizeof zeroThenWide);
   EXPECT_FALSE(Check(true, W("%S"), zeroThenNarrowAtEdge.tail(3)));
-  EXPECT_EQ(zeroThenNarrowAtEdge.tail(3), Rejected().arguments.at(0).unreadableAddress);
+  EXPECT_EQ(BadPointer(zeroThenNarrowAtEdge.tail(3)), Rejected().arguments.at(0).value);
   EXPECT_FALSE(Check(true, W("%s"), zeroThenWideAtEdge.tail(6)));
-  EXPECT_EQ(zeroThenWideAtEdge.tail(6), Rejected().arguments.at(0).unreadableAddress);
+  EXPECT_EQ(BadPointer(zeroThenWideAtEdge.tail(6)), Rejected().arguments.at(0).value);
 
   // A format and a string running from one readable page into the next.
   std::vector<wchar> memory(3 * 4096);
@@ -200,7 +191,7 @@ TEST_F(ArgumentCheckTest, StringsAreReadUpToTheirTerminator) {
   const std::u16string text = u"%d and %s across a page boundary";
   std::copy(text.begin(), text.end(), straddling);
   EXPECT_TRUE(Check(true, straddling, 1, straddling));
-  EXPECT_TRUE(entries_.empty());
+  EXPECT_TRUE(NoReports());
 }
 
 // The formatter reads a text to its terminator, so a text without one in
@@ -220,7 +211,7 @@ TEST_F(ArgumentCheckTest, LongTextsMustBeReadableToTheirTerminator) {
 
   EXPECT_TRUE(Check(true, W("%S %s"), narrowTerminated.tail(1025), wideTerminated.tail(2050)));
   EXPECT_TRUE(Check(true, W("%S %s"), narrowLong.c_str(), reinterpret_cast<const wchar*>(wideLong.c_str())));
-  EXPECT_TRUE(entries_.empty());
+  EXPECT_TRUE(NoReports());
 
   struct {
     const wchar* format;
@@ -232,19 +223,18 @@ TEST_F(ArgumentCheckTest, LongTextsMustBeReadableToTheirTerminator) {
   };
   for (const auto& c : unterminated) {
     EXPECT_FALSE(Check(true, c.format, 1, c.text)) << c.type;
-    const RejectedEntry entry = Rejected();
-    ASSERT_EQ(2u, entry.arguments.size()) << c.type;
-    EXPECT_STREQ(c.type, entry.arguments[1].TypeName());
-    EXPECT_FALSE(entry.arguments[1].usable);
-    EXPECT_EQ(c.text, entry.arguments[1].unreadableAddress);
+    const test::RejectedReport report = Rejected();
+    ASSERT_EQ(2u, report.arguments.size()) << c.type;
+    EXPECT_EQ(c.type, report.arguments[1].type);
+    EXPECT_EQ(BadPointer(c.text), report.arguments[1].value);
   }
 
   // The same for the format, which the walk reads to its end.
   const wchar* const format = reinterpret_cast<const wchar*>(wideUnterminated.tail(2048));
   EXPECT_FALSE(Check(true, format, 1));
-  const RejectedEntry entry = Rejected();
-  EXPECT_FALSE(entry.formatReadable);
-  EXPECT_EQ(0, entry.argumentCount);
+  const test::RejectedReport report = Rejected();
+  EXPECT_EQ(BadPointer(format), report.format);
+  EXPECT_EQ(0, report.argumentCount);
   EXPECT_TRUE(Check(true, reinterpret_cast<const wchar*>(wideTerminated.tail(2050)), 1));
 }
 
@@ -256,11 +246,10 @@ TEST_F(ArgumentCheckTest, UnreadableFormatIsRejectedUnread) {
                                   reinterpret_cast<const wchar*>(formatAtEdge.tail(sizeof unterminatedFormat))};
   for (const wchar* format : formats) {
     EXPECT_FALSE(Check(true, format, 1));
-    const RejectedEntry entry = Rejected();
-    EXPECT_EQ(format, entry.format);
-    EXPECT_FALSE(entry.formatReadable);
-    EXPECT_EQ(0, entry.argumentCount);
-    EXPECT_TRUE(entry.arguments.empty());
+    const test::RejectedReport report = Rejected();
+    EXPECT_EQ(format == nullptr ? std::string("<null>") : BadPointer(format), report.format);
+    EXPECT_EQ(0, report.argumentCount);
+    EXPECT_TRUE(report.argsNull);
   }
 }
 

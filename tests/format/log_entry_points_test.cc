@@ -3,42 +3,36 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "common_utils/format/rejected_entry.h"
+#include "support/log_capture.h"
+#include "support/rejected_report.h"
 #include "support/memory_pages.h"
 
 namespace kvtr::format {
 namespace {
 
-struct Logged {
-  int level;
-  int eventId;
-  std::string text;
-};
-
 class LogEntryPointsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetRejectedEntryListener(&CaptureRejected, this);
-    SetLogMessageListener(&CaptureLogged, this);
+  void SetUp() override { capture_.emplace(); }
+  void TearDown() override { capture_.reset(); }
+  // What was logged apart from the reports of rejected entries.
+  std::vector<test::LogEntry> logged() const {
+    std::vector<test::LogEntry> entries;
+    for (const test::LogEntry& entry : capture_->capture().Entries()) {
+      if (entry.text.rfind("Invalid log entry - ", 0) != 0) entries.push_back(entry);
+    }
+    return entries;
   }
-  void TearDown() override {
-    SetLogMessageListener(nullptr, nullptr);
-    SetRejectedEntryListener(nullptr, nullptr);
+  std::vector<int> RejectedArgumentCounts() const {
+    std::vector<int> counts;
+    for (const test::RejectedReport& report : capture_->All()) counts.push_back(report.argumentCount);
+    return counts;
   }
 
-  std::vector<Logged> logged_;
-  std::vector<int> rejectedArgumentCounts_;
-
- private:
-  static void CaptureLogged(int level, int eventId, const wchar* text, void* self) {
-    static_cast<LogEntryPointsTest*>(self)->logged_.push_back({level, eventId, NarrowAscii(text)});
-  }
-  static void CaptureRejected(const RejectedEntry& entry, void* self) {
-    static_cast<LogEntryPointsTest*>(self)->rejectedArgumentCounts_.push_back(entry.argumentCount);
-  }
+  std::optional<test::RejectedReports> capture_;
 };
 
 TEST_F(LogEntryPointsTest, AcceptedEntriesAreFormattedWithTheirConventions) {
@@ -47,6 +41,7 @@ TEST_F(LogEntryPointsTest, AcceptedEntriesAreFormattedWithTheirConventions) {
   LogMessageNarrow(1, "Thread::Stop() - hung thread Id=0x%X, Handle=0x%I64x, timeout=%I64d ms", 0x10u,
                    static_cast<uint64_t>(0xABCDEF0123ull), static_cast<int64_t>(-1));
   LogMessageNarrow(2, "%s|%S|%c", "a", W("b"), 'c');
+  const std::vector<test::LogEntry> logged_ = logged();
   ASSERT_EQ(logged_.size(), 4u);
   EXPECT_EQ(logged_[0].level, 3);
   EXPECT_EQ(logged_[0].eventId, 0);
@@ -55,7 +50,7 @@ TEST_F(LogEntryPointsTest, AcceptedEntriesAreFormattedWithTheirConventions) {
   EXPECT_EQ(logged_[1].text, "-5-narrow");
   EXPECT_EQ(logged_[2].text, "Thread::Stop() - hung thread Id=0x10, Handle=0xabcdef0123, timeout=-1 ms");
   EXPECT_EQ(logged_[3].text, "a|b|c");
-  EXPECT_TRUE(rejectedArgumentCounts_.empty());
+  EXPECT_TRUE(RejectedArgumentCounts().empty());
 }
 
 TEST_F(LogEntryPointsTest, ARejectedEntryIsReportedAndNeverFormatted) {
@@ -64,24 +59,23 @@ TEST_F(LogEntryPointsTest, ARejectedEntryIsReportedAndNeverFormatted) {
   LogMessage(3, W("%d then %s"), 5, unreadable);
   LogMessageNarrow(3, "%s", reinterpret_cast<const char*>(unreadable));
   LogMessage(3, W("cut %"));
-  EXPECT_TRUE(logged_.empty());
-  EXPECT_EQ(rejectedArgumentCounts_, (std::vector<int>{2, 1, 0}));
+  EXPECT_TRUE(logged().empty());
+  EXPECT_EQ(RejectedArgumentCounts(), (std::vector<int>{2, 1, 0}));
 }
 
-TEST_F(LogEntryPointsTest, LongTextsAreCutTo1023Characters) {
-  const WString wide(2000, W('w'));
-  const std::string narrow(2000, 'n');
-  LogMessage(3, W("%s"), wide.c_str());
-  LogMessageNarrow(3, "%s", narrow.c_str());
-  ASSERT_EQ(logged_.size(), 2u);
-  EXPECT_EQ(logged_[0].text, std::string(1023, 'w'));
-  EXPECT_EQ(logged_[1].text, std::string(1023, 'n'));
-}
-
-TEST_F(LogEntryPointsTest, WithoutAReceiverNothingIsCheckedOrFormatted) {
-  SetLogMessageListener(nullptr, nullptr);
-  LogMessage(1, W("%s"), static_cast<const wchar*>(test::MemoryPages::Unmapped()));
-  EXPECT_TRUE(rejectedArgumentCounts_.empty());
+// A failed level test skips the check: no report, however bad the entry.
+TEST_F(LogEntryPointsTest, ALevelNoOutputTakesIsNeverChecked) {
+  const wchar* const unmapped = static_cast<const wchar*>(test::MemoryPages::Unmapped());
+  capture_->capture().SetHighestLevel(2);
+  LogMessage(3, W("%s"), unmapped);
+  LogEventMessage(4, 9, W("%s"), unmapped);
+  LogMessageNarrow(3, "%s", unmapped);
+  EXPECT_TRUE(RejectedArgumentCounts().empty());
+  LogMessage(2, W("%s"), unmapped);
+  EXPECT_EQ(RejectedArgumentCounts(), (std::vector<int>{1}));
+  // Without a receiver nothing happens at all.
+  capture_.reset();
+  LogMessage(1, W("%s"), unmapped);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 
 #include "common_utils/format/bounded_format.h"
 #include "common_utils/format/format_plan.h"
-#include "common_utils/format/rejected_entry.h"
+#include "support/rejected_report.h"
 #include "support/memory_pages.h"
 
 // Counts this thread's allocations, to hold the accepted path to none.
@@ -39,9 +39,7 @@ class SafeFormatTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::fill(std::begin(buffer_), std::end(buffer_), kSentinel);
-    SetRejectedEntryListener(&Capture, this);
   }
-  void TearDown() override { SetRejectedEntryListener(nullptr, nullptr); }
 
   std::string Text(size_t length) const { return NarrowAscii(WStringView(buffer_, length)); }
   bool Untouched(size_t from) const {
@@ -49,12 +47,7 @@ class SafeFormatTest : public ::testing::Test {
   }
 
   wchar buffer_[kBufferSize];
-  std::vector<RejectedEntry> entries_;
-
- private:
-  static void Capture(const RejectedEntry& entry, void* self) {
-    static_cast<SafeFormatTest*>(self)->entries_.push_back(entry);
-  }
+  test::RejectedReports reports_;
 };
 
 TEST_F(SafeFormatTest, TypicalMessageWithoutAllocating) {
@@ -108,13 +101,15 @@ TEST_F(SafeFormatTest, RejectedEntryLeavesTheBufferUntouched) {
   };
   for (int result : results) EXPECT_EQ(0, result);
   EXPECT_TRUE(Untouched(0));
-  ASSERT_EQ(std::size(results), entries_.size());
-  for (const RejectedEntry& entry : entries_) {
-    EXPECT_EQ(3, entry.level);
-    EXPECT_EQ(0, entry.eventId);
-    EXPECT_EQ(nullptr, entry.user);
+  const std::vector<test::RejectedReport> reports = reports_.All();
+  ASSERT_EQ(std::size(results), reports.size());
+  for (const test::RejectedReport& report : reports) {
+    EXPECT_EQ(3, report.level);
+    EXPECT_EQ("0(0x00000000)", report.eventId);
+    EXPECT_EQ("<null>", report.user);
   }
-  EXPECT_EQ(1, entries_[0].argumentCount);
+  EXPECT_EQ(1, reports[0].argumentCount);
+  EXPECT_EQ("<null>", reports[4].format);
 }
 
 TEST_F(SafeFormatTest, PercentNWritesNothing) {
@@ -236,7 +231,7 @@ TEST_F(SafeFormatTest, FormatsAsTheBoundedFormatterDoes) {
   SAME_UNPLANNED(kWide, "%d%d%d%d%d%d%d%d%d%d%d%d%d%d%%%%%s", 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, W("!"));
   SAME_UNPLANNED(12, "%d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %*s", 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12,
                  13, 14, 15, 16, -3, W("x"));
-  EXPECT_TRUE(entries_.empty());
+  EXPECT_TRUE(reports_.Texts().empty());
 }
 
 TEST_F(SafeFormatTest, DirectivesPastThePlanAreStillChecked) {
@@ -245,10 +240,12 @@ TEST_F(SafeFormatTest, DirectivesPastThePlanAreStillChecked) {
   EXPECT_EQ(0, SafeFormat(buffer_, kBufferSize, W("%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s then %d"), ok, ok, ok, ok, ok,
                           ok, ok, ok, ok, ok, ok, ok, ok, ok, ok, ok, noAccess.first(), 1));
   EXPECT_TRUE(Untouched(0));
-  ASSERT_EQ(1u, entries_.size());
-  EXPECT_EQ(17, entries_[0].argumentCount);
-  ASSERT_EQ(17u, entries_[0].arguments.size());
-  EXPECT_EQ(noAccess.first(), entries_[0].arguments[16].unreadableAddress);
+  const test::RejectedReport report = reports_.Take();
+  EXPECT_EQ(17, report.argumentCount);
+  ASSERT_EQ(17u, report.arguments.size());
+  wchar bad[32] = {};
+  FormatBoundedF(bad, 31, W("%p"), noAccess.first());
+  EXPECT_EQ("BAD_PTR(" + NarrowAscii(bad) + ")", report.arguments[16].value);
 }
 
 int Forward(wchar* buffer, int capacity, const wchar* format, ...) {

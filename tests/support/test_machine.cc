@@ -133,6 +133,11 @@ bool TestMachine::WriteFile(const WString& path, std::string_view bytes) {
   return static_cast<bool>(out);
 }
 
+std::string TestMachine::ReadFile(const WString& path) {
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 bool TestMachine::RemoveTree(const WString& path) {
   std::error_code ignored;
   std::filesystem::remove_all(std::filesystem::path(path), ignored);
@@ -158,6 +163,11 @@ bool TestMachine::WriteFile(const WString& path, std::string_view bytes) {
   std::ofstream out(Host(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
+}
+
+std::string TestMachine::ReadFile(const WString& path) {
+  std::ifstream in(Host(path), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool TestMachine::RemoveTree(const WString& path) {

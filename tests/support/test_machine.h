@@ -40,6 +40,8 @@ class TestMachine {
   // File system helpers for Windows paths (mapped into the prefix on Linux).
   static bool MakeFolder(const WString& path);
   static bool WriteFile(const WString& path, std::string_view bytes);
+  // The file's bytes; empty when it cannot be read.
+  static std::string ReadFile(const WString& path);
   static bool RemoveTree(const WString& path);
   // Makes a file read-only (TRUE) or writable again.
   static bool SetReadOnly(const WString& path, bool readOnly);
