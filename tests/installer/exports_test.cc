@@ -4,47 +4,14 @@
 
 #include <string>
 
+#include "support/loaded_module.h"
 #include "support/test_machine.h"
-
-#ifndef _WIN32
-#include <dlfcn.h>
-#endif
 
 namespace kvtr::test {
 namespace {
 
 typedef void(__cdecl* Callback)(int, void*, void*, void*, const WCHAR*, const char*, int, void*);
 typedef void*(__cdecl* SetlogFn)(void*, Callback);
-
-class LoadedModule {
- public:
-  LoadedModule() {
-#ifdef _WIN32
-    // The test program runs next to the module it was built with.
-    handle_ = LoadLibraryW(L"kvtr.dll");
-#else
-    handle_ = dlopen(KVTR_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
-#endif
-  }
-  ~LoadedModule() {
-#ifdef _WIN32
-    if (handle_) FreeLibrary(static_cast<HMODULE>(handle_));
-#else
-    if (handle_) dlclose(handle_);
-#endif
-  }
-  bool loaded() const { return handle_ != nullptr; }
-  void* Find(const char* name) const {
-#ifdef _WIN32
-    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
-#else
-    return dlsym(handle_, name);
-#endif
-  }
-
- private:
-  void* handle_ = nullptr;
-};
 
 int g_calls = 0;
 extern "C" void __cdecl Count(int, void*, void*, void*, const WCHAR*, const char*, int, void*) { ++g_calls; }

@@ -151,10 +151,14 @@ TEST_F(FileListing, StreamsOpenOnWindowsPaths) {
 TEST(TextUnicode, IllegalCharactersAreNotUnicodeText) {
   const WCHAR plain[] = W("[30000] (03/07 14:05:09.007):{0x1A4} started\r\n");
   EXPECT_TRUE(IsTextUnicode(plain, sizeof plain - sizeof(WCHAR), nullptr));
+  // Windows documents these as illegal characters, which no Unicode text
+  // holds; Wine's test with every test chosen passes them.
+  const bool illegalRefused = !WineDiffers("IsTextUnicode with every test accepts U+FFFF, U+FFFE and U+0A0D");
   for (const WCHAR bad : {WCHAR(0xFFFF), WCHAR(0xFFFE), WCHAR(0x0A0D)}) {
     WCHAR text[] = W("[30000] (03/07 14:05:09.007):{0x1A4} started\r\n");
     text[20] = bad;
-    EXPECT_FALSE(IsTextUnicode(text, sizeof text - sizeof(WCHAR), nullptr)) << std::hex << static_cast<unsigned>(bad);
+    EXPECT_EQ(!illegalRefused, IsTextUnicode(text, sizeof text - sizeof(WCHAR), nullptr) != FALSE)
+        << std::hex << static_cast<unsigned>(bad);
   }
   if (LayerDiffers("the layer's test refuses unpaired surrogates")) {
     WCHAR lone[] = W("[30000] (03/07 14:05:09.007):{0x1A4} started\r\n");

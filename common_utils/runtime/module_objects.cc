@@ -1,0 +1,39 @@
+#include "common_utils/runtime/module_objects.h"
+
+#include "common_utils/text/conversions.h"
+
+namespace kvtr::runtime {
+namespace {
+
+class BadAllocation : public std::bad_alloc {
+ public:
+  const char* what() const noexcept override { return "bad allocation"; }
+};
+
+// Sets the load-time code page choice where the table puts it.
+struct AnsiCodePageChoice {
+  AnsiCodePageChoice() { text::InitializeAnsiCodePageIs1252(); }
+};
+
+}  // namespace
+
+void ThrowBadAllocHandler() { throw BadAllocation(); }
+
+// Definitions in one translation unit are built in the order they stand
+// and destroyed in reverse.
+NewHandlerHook TheNewHandlerHook;
+logger::DebugLogger TheDebugLogger;
+logger::ThreadNameRegistry TheThreadNameRegistry;
+AnsiCodePageChoice TheAnsiCodePageChoice;
+text::MimeCharsetMap TheMimeCharsetMap;
+logger::CriticalSection TheModuleLock;
+SymbolEngine TheSymbolEngine;
+
+}  // namespace kvtr::runtime
+
+#ifdef _WIN32
+// The entry point does nothing of its own: the objects above are built
+// before it is called for process attach and destroyed after it returns
+// for process detach.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+#endif

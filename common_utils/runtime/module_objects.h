@@ -1,0 +1,41 @@
+// The module's process-wide objects, built in this order when kvtr.dll /
+// libkvtr.so loads and destroyed in the reverse order when it unloads:
+// the new-handler hook, TheDebugLogger (idle: nothing here starts it), the
+// thread-name registry, the AnsiCodePageIs1252 choice, the MIME charset
+// map, the module lock and the symbol engine.
+#pragma once
+
+#include <new>
+
+#include "common_utils/logger/critical_section.h"
+#include "common_utils/logger/debug_logger.h"
+#include "common_utils/logger/thread_name_registry.h"
+#include "common_utils/runtime/symbol_engine.h"
+#include "common_utils/text/mime_charset_map.h"
+
+namespace kvtr::runtime {
+
+// Raises the standard allocation exception with the text "bad allocation";
+// the process's new handler while the module is loaded.
+[[noreturn]] void ThrowBadAllocHandler();
+
+// Installs ThrowBadAllocHandler for its lifetime and puts the handler that
+// was there back.
+class NewHandlerHook {
+ public:
+  NewHandlerHook() : previous_(std::set_new_handler(&ThrowBadAllocHandler)) {}
+  ~NewHandlerHook() { std::set_new_handler(previous_); }
+  NewHandlerHook(const NewHandlerHook&) = delete;
+  NewHandlerHook& operator=(const NewHandlerHook&) = delete;
+
+ private:
+  std::new_handler previous_;
+};
+
+extern logger::DebugLogger TheDebugLogger;
+extern logger::ThreadNameRegistry TheThreadNameRegistry;
+extern text::MimeCharsetMap TheMimeCharsetMap;
+extern logger::CriticalSection TheModuleLock;
+extern SymbolEngine TheSymbolEngine;
+
+}  // namespace kvtr::runtime
