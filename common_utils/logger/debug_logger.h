@@ -15,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common_utils/environment/report_environment.h"
 #include "common_utils/format/log_receiver.h"
@@ -88,6 +89,17 @@ struct LoggerSettings {
 
 // The first logger constructed while the process has no log receiver
 // becomes it (the module's TheDebugLogger), until it is destroyed.
+// One syslog server of the list, with its connection.
+struct SyslogTarget {
+  int32_t lastError = 0;  // the last socket error; 0 after a connect
+  int32_t state = -1;     // -1 never tried since parsing, 0 not connected, 1 connected
+  SOCKET socket = INVALID_SOCKET;
+  int type = SOCK_DGRAM;
+  int protocol = 0;
+  sockaddr_in address{};  // port in network order, 514 unless given
+  std::string host;
+};
+
 class DebugLogger : public Thread, public format::LogReceiver {
  public:
   static constexpr int32_t kFileErrorEventId = static_cast<int32_t>(0xEFFF2710);
@@ -141,6 +153,13 @@ class DebugLogger : public Thread, public format::LogReceiver {
                          int32_t eventId, const qel::QELString& user);
   bool DateHasChanged() const;
 
+  // Syslog (syslog_sender.cc).
+  void OpenSyslog();
+  void CloseSyslog();
+  void SyslogConnectionPass();
+  void SendSyslog(const SYSTEMTIME& time, int32_t threadId, int32_t level, const char* message, int32_t eventId,
+                  const char* user);
+
   // The event log (event_log_output.cc).
   void StartEventLogOutput();
   void RegisterEventMessageFile();
@@ -190,6 +209,10 @@ class DebugLogger : public Thread, public format::LogReceiver {
   // The worker's own state.
   WString eventSourceName_;
   HANDLE eventSourceHandle_ = nullptr;
+  std::vector<SyslogTarget> syslogTargets_;
+  bool syslogOpen_ = false;
+  int32_t syslogCounter_ = 0;
+  std::string hostName_;
   std::tm traceFileDate_{};
   WString traceFileName_;  // the file the stream is open on
   std::basic_fstream<wchar> traceStream_;

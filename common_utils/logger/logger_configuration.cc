@@ -47,7 +47,14 @@ void DebugLogger::ReloadConfiguration() {
   settings_.addSyslogHeader = ReadFlag(key, W("AddSyslogHeader"), true);
 
   const bool syslogEnabled = ReadFlag(key, W("SysLogEnabled"), !settings_.syslogServers.empty());
-  settings_.syslogEnabled = syslogEnabled;
+  if (syslogEnabled != settings_.syslogEnabled) {
+    settings_.syslogEnabled = syslogEnabled;
+    if (syslogEnabled) {
+      OpenSyslog();
+    } else {
+      CloseSyslog();
+    }
+  }
   const bool traceEnabled = ReadFlag(key, W("DebugLogEnabled"), !settings_.traceFilePath.empty());
   if (traceEnabled != settings_.traceEnabled) {
     settings_.traceEnabled = traceEnabled;

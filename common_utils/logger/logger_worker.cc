@@ -28,17 +28,20 @@ const wchar kDispatchException[] =
 
 void DebugLogger::Run() {
   eventSourceName_ = settings_.applicationName;
+  OpenSyslog();
   StartEventLogOutput();
   OpenTraceFile();
   running_.store(true, std::memory_order_relaxed);
   DWORD lastReload = GetTickCount();
   DWORD lastReopen = lastReload;
   for (;;) {
+    SyslogConnectionPass();
     const bool stopSeen = stopEvent().Wait(kCycleMs) == 1;
     DrainQueue(stopSeen, lastReopen);
     if (stopSeen) {
       CloseTraceFile();
       StopEventLogOutput();
+      CloseSyslog();
       return;
     }
     const DWORD now = GetTickCount();
@@ -113,6 +116,7 @@ void DebugLogger::DispatchToOutputs(const SYSTEMTIME& time, int32_t threadId, in
                                     const qel::QELString& message, int32_t eventId, const qel::QELString& user) {
   ReportToEventLog(time, threadId, level, message.CStr(), eventId);
   WriteConsoleLine(time, threadId, level, message.CStr(), eventId);
+  SendSyslog(time, threadId, level, message.ToNarrow(), eventId, user.ToNarrow());
   WriteTraceEntry(time, threadId, level, message.CStr(), eventId, user.CStr());
 }
 

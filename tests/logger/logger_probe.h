@@ -26,6 +26,18 @@ class DebugLoggerProbe {
     logger_.SetLevels(trace, eventLog, syslog, console);
   }
   void Reload() { logger_.ReloadConfiguration(); }
+  void OpenSyslog() { logger_.OpenSyslog(); }
+  void CloseSyslog() { logger_.CloseSyslog(); }
+  void ConnectionPass() { logger_.SyslogConnectionPass(); }
+  void SendSyslog(const SYSTEMTIME& time, int32_t threadId, int32_t level, const char* message, int32_t eventId,
+                  const char* user) {
+    logger_.SendSyslog(time, threadId, level, message, eventId, user);
+  }
+  const std::vector<SyslogTarget>& syslogTargets() const { return logger_.syslogTargets_; }
+  void SetSyslogCounter(int32_t counter) { logger_.syslogCounter_ = counter; }
+  // What the worker copies from the application name when it starts.
+  void SetEventSourceName(const WString& name) { logger_.eventSourceName_ = name; }
+  const std::string& hostName() const { return logger_.hostName_; }
   const LoggerSettings& settings() const { return logger_.settings_; }
   int32_t maxLevel() const { return logger_.maxLevel_.load(); }
   // The file the stream is open on.
