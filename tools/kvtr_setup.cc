@@ -4,6 +4,7 @@
 // the export's result. On Linux it also imports and exports .reg files and
 // lists the WMI classes of the emulated machine.
 #include <cstdio>
+#include <fstream>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -56,6 +57,7 @@ const char kUsage[] =
     "  reg query KEY                   show the values of one key\n"
     "  wmi classes [NAMESPACE]         list the WMI classes (default root\\cimv2)\n"
     "  path WINDOWS-PATH               show where a Windows path lives on this machine\n"
+    "  eventlog                        list the machine's event log, oldest first\n"
     "\n"
     "options:\n"
     "  --prefix DIR     the emulated machine (default $KVTR_PREFIX, else ~/.kvtr)\n"
@@ -301,6 +303,50 @@ int RunWmi(int argc, char** argv, int at) {
 
 #endif
 
+#ifndef _WIN32
+// One event log record as an event viewer lists it: time, source, type,
+// event id (its low 16 bits, as the viewer shows it) and the insertion
+// strings, each on a line of its own when there are several.
+std::string EventLine(const std::string& record) {
+  std::vector<std::string> fields;
+  std::string field;
+  for (size_t i = 0; i <= record.size(); ++i) {
+    if (i == record.size() || record[i] == '\t') {
+      fields.push_back(field);
+      field.clear();
+    } else if (record[i] == '\\' && i + 1 < record.size()) {
+      const char next = record[++i];
+      field += next == 't' ? '\t' : next == 'r' ? '\r' : next == 'n' ? '\n' : next;
+    } else {
+      field += record[i];
+    }
+  }
+  if (fields.size() < 4) return record;
+  const unsigned long type = std::strtoul(fields[2].c_str(), nullptr, 10);
+  const char* const typeName = type == EVENTLOG_ERROR_TYPE         ? "Error"
+                               : type == EVENTLOG_WARNING_TYPE     ? "Warning"
+                               : type == EVENTLOG_INFORMATION_TYPE ? "Information"
+                               : type == EVENTLOG_AUDIT_SUCCESS    ? "Audit Success"
+                               : type == EVENTLOG_AUDIT_FAILURE    ? "Audit Failure"
+                                                                   : "Success";
+  const unsigned long id = std::strtoul(fields[3].c_str(), nullptr, 16) & 0xFFFF;
+  char head[256];
+  std::snprintf(head, sizeof head, "%-19s  %-24s  %-11s  %8lu  ", fields[0].c_str(), fields[1].c_str(), typeName, id);
+  std::string line = head;
+  for (size_t i = 4; i < fields.size(); ++i) line += (i > 4 ? " | " : "") + fields[i];
+  return line;
+}
+
+int RunEventLog() {
+  std::ifstream log(KvtrEmu_EventLogFile(), std::ios::binary);
+  std::printf("%-19s  %-24s  %-11s  %8s  %s\n", "Date and Time", "Source", "Type", "Event ID", "Description");
+  size_t count = 0;
+  for (std::string record; std::getline(log, record); ++count) std::printf("%s\n", EventLine(record).c_str());
+  std::printf("%zu event%s\n", count, count == 1 ? "" : "s");
+  return 0;
+}
+#endif
+
 std::string DefaultLibrary() {
 #ifdef KVTR_DEFAULT_LIBRARY
   return KVTR_DEFAULT_LIBRARY;
@@ -356,6 +402,7 @@ int main(int argc, char** argv) {
 #ifndef _WIN32
   if (name == "reg") return RunRegistry(argc, argv, at + 1);
   if (name == "wmi") return RunWmi(argc, argv, at + 1);
+  if (name == "eventlog") return arguments == 0 ? RunEventLog() : Usage("eventlog takes no arguments");
   if (name == "path" && arguments == 1) {
     char host[4096];
     KvtrEmu_HostPath(FromUtf8(argv[at + 1]).c_str(), host, sizeof host);

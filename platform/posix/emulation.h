@@ -59,6 +59,11 @@ KVTR_EMU_API void KvtrEmu_SetModuleFileName(const WCHAR* path);
 // `size`.
 KVTR_EMU_API size_t KvtrEmu_HostPath(const WCHAR* windowsPath, char* out, size_t size);
 
+// The host path of the machine's event log: one record a line, UTF-8,
+// "local time<TAB>source<TAB>type<TAB>0xID" and a <TAB> before each
+// insertion string, with \\, \t, \r and \n standing for those characters.
+KVTR_EMU_API const char* KvtrEmu_EventLogFile(void);
+
 // Imports a .reg file (regedit 5.00 or REGEDIT4 text, UTF-8 or UTF-16LE)
 // into the registry: keys are created, "[-KEY]" removes a tree and
 // "name"=- a value. On failure returns FALSE and describes the first bad

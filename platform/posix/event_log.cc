@@ -17,12 +17,15 @@
 #include <string>
 #include <sys/time.h>
 
+#include "emulation.h"
 #include "handles.h"
 #include "layer.h"
 #include "win32_api.h"
 
 namespace kvtr::posix {
 namespace {
+
+std::string EventLogFile() { return PrefixDirectory() + "/eventlog.txt"; }
 
 class EventSource : public KernelObject {
  public:
@@ -51,7 +54,7 @@ bool IsEventType(WORD type) {
 }
 
 bool AppendRecord(const std::string& record) {
-  const std::string file = PrefixDirectory() + "/eventlog.txt";
+  const std::string file = EventLogFile();
   const UniqueFd log(open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
   if (!log) {
     SetLastError(ErrnoToWin32(errno, file));
@@ -77,6 +80,14 @@ bool AppendRecord(const std::string& record) {
 }  // namespace kvtr::posix
 
 extern "C" {
+
+const char* KvtrEmu_EventLogFile(void) try {
+  static thread_local std::string path;
+  path = kvtr::posix::EventLogFile();
+  return path.c_str();
+} catch (...) {
+  return "";
+}
 
 HANDLE RegisterEventSourceW(LPCWSTR server, LPCWSTR source) try {
   if (DWORD fault = kvtr::posix::InjectedFault("RegisterEventSourceW", "eventlog")) {

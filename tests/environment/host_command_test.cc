@@ -15,6 +15,8 @@
 #define pclose _pclose
 #else
 #include <sys/wait.h>
+
+#include "platform/posix/emulation.h"
 #endif
 
 namespace kvtr::test {
@@ -79,6 +81,35 @@ TEST(HostCommand, EnvWritesTheWholeReportOneLineEach) {
   for (const std::string& line : lines) found = found || line.find("[ENV] Local machine IP Address = ") != std::string::npos;
   EXPECT_TRUE(found);
 }
+
+#ifndef _WIN32
+// The emulated machine's event log, listed as an event viewer lists it.
+// (On Windows the system's own viewer shows the real log.)
+TEST(HostCommand, EventlogListsTheRecordsOldestFirst) {
+  TestMachine machine;
+  const HANDLE source = RegisterEventSourceW(nullptr, W("kvtr-viewer-test"));
+  ASSERT_NE(nullptr, source);
+  const WCHAR* first[] = {W("first\tentry")};
+  const WCHAR* second[] = {W("two"), W("strings")};
+  ASSERT_TRUE(ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 0xEFFF2710, nullptr, 1, 0, first, nullptr));
+  ASSERT_TRUE(ReportEventW(source, EVENTLOG_WARNING_TYPE, 0, 0xAFFF4E20, nullptr, 2, 0, second, nullptr));
+  DeregisterEventSource(source);
+  FILE* output = popen((std::string("'") + KVTR_SETUP + "' --prefix '" + KvtrEmu_Prefix() + "' eventlog").c_str(), "r");
+  ASSERT_NE(nullptr, output);
+  std::vector<std::string> lines;
+  char buffer[4096];
+  while (std::fgets(buffer, sizeof buffer, output) != nullptr) {
+    std::string line(buffer);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    lines.push_back(line.size() > 21 ? line.substr(21) : line);  // after the date and time
+  }
+  EXPECT_EQ(0, pclose(output));
+  EXPECT_EQ((std::vector<std::string>{"Source                    Type         Event ID  Description",
+                                      "kvtr-viewer-test          Error           10000  first\tentry",
+                                      "kvtr-viewer-test          Warning         20000  two | strings", "2 events"}),
+            lines);
+}
+#endif
 
 }  // namespace
 }  // namespace kvtr::test
