@@ -157,6 +157,10 @@ class DebugLogger : public Thread, public format::LogReceiver {
   void OpenSyslog();
   void CloseSyslog();
   void SyslogConnectionPass();
+  // The entry's texts go out in their narrow forms (ToNarrow), made only
+  // when the output takes the entry.
+  void SendSyslog(const SYSTEMTIME& time, int32_t threadId, int32_t level, const qel::QELString& message,
+                  int32_t eventId, const qel::QELString& user);
   void SendSyslog(const SYSTEMTIME& time, int32_t threadId, int32_t level, const char* message, int32_t eventId,
                   const char* user);
 
@@ -180,7 +184,7 @@ class DebugLogger : public Thread, public format::LogReceiver {
                        int32_t eventId, const wchar* user);
   int64_t WriteTraceLine(const SYSTEMTIME& time, int32_t threadId, int32_t level, const wchar* message,
                          int32_t eventId, const wchar* user);
-  int64_t WriteOneTraceLine(const SYSTEMTIME& time, int32_t threadId, int32_t level, WStringView line,
+  int64_t WriteOneTraceLine(const SYSTEMTIME& time, int32_t threadId, int32_t level, const wchar* message,
                             int32_t eventId, const wchar* user);
   bool WriteFileHeader();
   int DetectFileEncoding();
@@ -217,6 +221,7 @@ class DebugLogger : public Thread, public format::LogReceiver {
   WString traceFileName_;  // the file the stream is open on
   std::basic_fstream<wchar> traceStream_;
   int32_t openEncoding_ = 0;  // the encoding of the facet on the stream
+  int64_t tracePosition_ = 0;  // the stream's write position, in bytes
   int32_t lastFileError_ = 0;
   bool queueWarned_ = false;
   bool queueDropping_ = false;

@@ -114,10 +114,11 @@ void DebugLogger::RaiseLoggerEvent(const SYSTEMTIME& time, int32_t level, const 
 
 void DebugLogger::DispatchToOutputs(const SYSTEMTIME& time, int32_t threadId, int32_t level,
                                     const qel::QELString& message, int32_t eventId, const qel::QELString& user) {
-  ReportToEventLog(time, threadId, level, message.CStr(), eventId);
-  WriteConsoleLine(time, threadId, level, message.CStr(), eventId);
-  SendSyslog(time, threadId, level, message.ToNarrow(), eventId, user.ToNarrow());
-  WriteTraceEntry(time, threadId, level, message.CStr(), eventId, user.CStr());
+  const wchar* const text = message.CStr();
+  ReportToEventLog(time, threadId, level, text, eventId);
+  WriteConsoleLine(time, threadId, level, text, eventId);
+  SendSyslog(time, threadId, level, message, eventId, user);
+  WriteTraceEntry(time, threadId, level, text, eventId, user.CStr());
 }
 
 bool DebugLogger::DateHasChanged() const {

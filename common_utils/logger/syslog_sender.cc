@@ -1,6 +1,7 @@
 // The syslog output: the server list, one connection per server kept alive
 // by the worker's connection pass, and one frame per entry sent to every
 // connected server over UDP or TCP.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -167,6 +168,20 @@ void DebugLogger::SyslogConnectionPass() {
       target.state = 0;
     }
   }
+}
+
+void DebugLogger::SendSyslog(const SYSTEMTIME& time, int32_t threadId, int32_t level, const qel::QELString& message,
+                             int32_t eventId, const qel::QELString& user) {
+  if (!settings_.syslogEnabled || !PassesLevel(level, syslogLevel_.load(std::memory_order_relaxed))) return;
+  const bool connected = std::any_of(syslogTargets_.begin(), syslogTargets_.end(), [](const SyslogTarget& target) {
+    return target.socket != INVALID_SOCKET && target.state == 1;
+  });
+  if (!connected) {
+    // A frame for no server: only its number is used up.
+    syslogCounter_ = syslogCounter_ >= 9999 ? 0 : syslogCounter_ + 1;
+    return;
+  }
+  SendSyslog(time, threadId, level, message.ToNarrow(), eventId, user.ToNarrow());
 }
 
 void DebugLogger::SendSyslog(const SYSTEMTIME& time, int32_t threadId, int32_t level, const char* message,

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string>
 
+#include "common_utils/format/bounded_format.h"
 #include "common_utils/format/log_entry_points.h"
 #include "common_utils/logger/debug_logger.h"
 #include "common_utils/logger/output_format.h"
@@ -61,6 +62,30 @@ WStringView NextLine(WStringView text, WStringView& rest) {
   return text.substr(0, length);
 }
 
+// The bytes `text` takes in the file, as the stream's facet writes it:
+// one per unit in ANSI files (only units below 128 are written), two in
+// UTF-16LE, and UTF-8's lengths (a lone surrogate takes three).
+int64_t EncodedBytes(WStringView text, int32_t encoding) {
+  if (encoding == 2) return static_cast<int64_t>(text.size()) * 2;
+  if (encoding != 1) return static_cast<int64_t>(text.size());
+  int64_t bytes = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const wchar unit = text[i];
+    if (unit < 0x80) {
+      bytes += 1;
+    } else if (unit < 0x800) {
+      bytes += 2;
+    } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+               text[i + 1] <= 0xDFFF) {
+      bytes += 4;
+      ++i;
+    } else {
+      bytes += 3;
+    }
+  }
+  return bytes;
+}
+
 }  // namespace
 
 bool DebugLogger::OpenTraceFile() { return OpenTraceFile(false); }
@@ -106,6 +131,11 @@ bool DebugLogger::OpenTraceFile(bool forceNewFile) {
     const int64_t marker = FindEndMarker(name);
     if (marker >= 0) traceStream_.seekp(std::streampos(marker));
   }
+  // From here on the writer keeps the position itself: a query of the
+  // stream costs a system call per line.
+  const std::streampos position = traceStream_.tellp();
+  if (traceStream_.fail() || position == std::streampos(-1)) return false;
+  tracePosition_ = static_cast<int64_t>(position);
   const int32_t workerId = static_cast<int32_t>(GetCurrentThreadId());
   if (settings_.traceLevel >= 3) {
     SYSTEMTIME now;
@@ -162,6 +192,7 @@ bool DebugLogger::WriteTraceEntry(const SYSTEMTIME& time, int32_t threadId, int3
     // Wrap: the next lines overwrite the oldest text from the top.
     traceStream_.seekp(0);
     if (traceStream_.fail()) return false;
+    tracePosition_ = 0;
     return WriteFileHeader();
   }
   return ReopenTraceFile();
@@ -173,55 +204,64 @@ int64_t DebugLogger::WriteTraceLine(const SYSTEMTIME& time, int32_t threadId, in
     if (traceStream_.fail()) return -1;
     if (!ReopenTraceFile()) return -1;
   }
-  const WStringView text = message != nullptr ? WStringView(message) : WStringView();
   int64_t result = -1;
   if (!settings_.splitLines) {
-    result = WriteOneTraceLine(time, threadId, level, text, eventId, user);
+    result = WriteOneTraceLine(time, threadId, level, message != nullptr ? message : W(""), eventId, user);
   } else {
-    WStringView rest = text;
+    WStringView rest = message != nullptr ? WStringView(message) : WStringView();
     do {
-      const WStringView line = NextLine(rest, rest);
-      result = WriteOneTraceLine(time, threadId, level, line, eventId, user);
+      const WString line(NextLine(rest, rest));
+      result = WriteOneTraceLine(time, threadId, level, line.c_str(), eventId, user);
     } while (!rest.empty());
   }
   if (result != -1) lastFileError_ = 0;
   return result;
 }
 
-int64_t DebugLogger::WriteOneTraceLine(const SYSTEMTIME& time, int32_t threadId, int32_t level, WStringView line,
+int64_t DebugLogger::WriteOneTraceLine(const SYSTEMTIME& time, int32_t threadId, int32_t level, const wchar* message,
                                        int32_t eventId, const wchar* user) {
-  const WString message(line);
+  // At most 1023 characters, as the string class formats; a cut line
+  // still ends with CR LF.
+  wchar line[kLineCapacity + 3];
   const bool withUser = user != nullptr && user[0] != 0;
-  qel::QELString formatted;
   const int written =
-      withUser ? formatted.Format(W("[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} {%s} %s\r\n"),
-                                  EntryCode(level, eventId), time.wMonth, time.wDay, time.wHour, time.wMinute,
-                                  time.wSecond, time.wMilliseconds, static_cast<unsigned>(threadId), user,
-                                  message.c_str())
-               : formatted.Format(W("[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} %s\r\n"),
-                                  EntryCode(level, eventId), time.wMonth, time.wDay, time.wHour, time.wMinute,
-                                  time.wSecond, time.wMilliseconds, static_cast<unsigned>(threadId),
-                                  message.c_str());
-  WString out = formatted.CStr() != nullptr ? WString(formatted.CStr()) : WString();
-  if (written < 0 && out.size() >= static_cast<size_t>(kLineCapacity)) out += W("\r\n");
+      withUser ? format::FormatBoundedF(line, kLineCapacity, W("[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} {%s} %s\r\n"),
+                                        EntryCode(level, eventId), time.wMonth, time.wDay, time.wHour, time.wMinute,
+                                        time.wSecond, time.wMilliseconds, static_cast<unsigned>(threadId), user,
+                                        message)
+               : format::FormatBoundedF(line, kLineCapacity, W("[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} %s\r\n"),
+                                        EntryCode(level, eventId), time.wMonth, time.wDay, time.wHour, time.wMinute,
+                                        time.wSecond, time.wMilliseconds, static_cast<unsigned>(threadId), message);
+  size_t length = written >= 0 ? static_cast<size_t>(written) : WideLength(line);
+  if (written < 0 || length >= static_cast<size_t>(kLineCapacity)) {
+    length = std::min(length, static_cast<size_t>(kLineCapacity));
+    line[length] = 0;
+    if (written < 0 && length == static_cast<size_t>(kLineCapacity)) {
+      line[length++] = '\r';
+      line[length++] = '\n';
+      line[length] = 0;
+    }
+  }
+  WStringView out(line, length);
 
   traceStream_.clear();
-  const std::streampos start = traceStream_.tellp();
-  if (start == std::streampos(-1) || traceStream_.fail()) return -1;
-  if (out.size() > 2 && !IsTextUnicode(out.data(), static_cast<int>(out.size() * sizeof(wchar)), nullptr)) {
+  if (!traceStream_.is_open()) return -1;
+  const int64_t start = tracePosition_;
+  if (out.size() > 2 && !IsTextUnicode(line, static_cast<int>(out.size() * sizeof(wchar)), nullptr)) {
     out = kNotUnicodeLine;
+  } else if (openEncoding_ == 0) {
+    std::replace_if(line, line + length, [](wchar c) { return c >= 128; }, wchar('?'));
   }
-  if (openEncoding_ == 0) std::replace_if(out.begin(), out.end(), [](wchar c) { return c >= 128; }, wchar('?'));
   traceStream_.write(out.data(), static_cast<std::streamsize>(out.size()));
   traceStream_.flush();
-  const std::streampos end = traceStream_.fail() ? std::streampos(-1) : traceStream_.tellp();
-  if (end == std::streampos(-1) || traceStream_.fail()) {
+  if (traceStream_.fail()) {
     // A line that could not be written is overwritten by the next one.
     traceStream_.clear();
-    traceStream_.seekp(start);
+    traceStream_.seekp(std::streampos(start));
     return -1;
   }
-  return static_cast<int64_t>(end);
+  tracePosition_ = start + EncodedBytes(out, openEncoding_);
+  return tracePosition_;
 }
 
 bool DebugLogger::WriteFileHeader() {
@@ -235,6 +275,7 @@ bool DebugLogger::WriteFileHeader() {
     ReportFileError(W("[DIAG] Error during writing the debug file header"));
     return false;
   }
+  tracePosition_ += EncodedBytes(header, settings_.traceEncoding);
   return true;
 }
 

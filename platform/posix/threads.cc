@@ -33,7 +33,13 @@ using StartRoutine = unsigned(__stdcall*)(void*);
 
 DWORD HostThreadId() {
 #ifdef SYS_gettid
-  return static_cast<DWORD>(syscall(SYS_gettid));
+  // Asked for on every log submission: the kernel's answer is kept per
+  // thread, and forgotten in a forked child, whose thread has a new id.
+  thread_local DWORD cached = 0;
+  static const int forgetAtFork = pthread_atfork(nullptr, nullptr, [] { cached = 0; });
+  (void)forgetAtFork;
+  if (cached == 0) cached = static_cast<DWORD>(syscall(SYS_gettid));
+  return cached;
 #else
   // Elsewhere a number of this layer's own, given at the thread's first call.
   static std::atomic<DWORD> next{1};
