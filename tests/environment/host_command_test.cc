@@ -24,11 +24,7 @@ namespace {
 
 std::string HostCommand() {
 #ifdef _WIN32
-  WCHAR path[MAX_PATH] = {};
-  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  WString folder(path, length);
-  folder.resize(folder.find_last_of(W("\\")) + 1);
-  return "\"" + NarrowAscii(folder) + "kvtr-setup.exe\" env";
+  return "\"" + ProgramBesideThis("kvtr-setup.exe") + "\" env";
 #else
   return std::string("'") + KVTR_SETUP + "' env";
 #endif

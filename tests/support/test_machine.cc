@@ -186,6 +186,14 @@ bool TestMachine::SetReadOnly(const WString& path, bool readOnly) {
 
 #endif
 
+std::string ProgramBesideThis(const char* name) {
+  WCHAR path[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  WString folder(path, length);
+  folder.resize(folder.find_last_of(W("\\/")) + 1);
+  return NarrowAscii(folder) + name;
+}
+
 std::string ReadSourceFile(const std::string& relative) {
   std::string root = KVTR_SOURCE_DIR;
 #ifdef _WIN32

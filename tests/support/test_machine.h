@@ -57,6 +57,10 @@ LONG DeleteTree(HKEY root, const std::string& path);
 
 // The bytes of a file below the source tree, e.g. "mof/AgentWMIPerf.mof".
 std::string ReadSourceFile(const std::string& relative);
+// The path of a program built beside this test program (Windows: "name"
+// in this program's folder).
+std::string ProgramBesideThis(const char* name);
+
 // The bytes of a file of the host (empty when it cannot be read).
 std::string ReadHostFile(const std::string& path);
 
