@@ -61,10 +61,15 @@ class KvtrLog : public ::testing::Test {
 };
 
 TEST_F(KvtrLog, InputLinesFollowTheEnvironmentReport) {
-  // One quoted part only: cmd.exe, which _popen runs on Windows, takes a
-  // command with more quotes apart differently.
-  const std::string command =
-      "\"" + Program() + "\" --trace " + NarrowAscii(Trace()) + " --encoding utf8 --app kvtr-log-test";
+  // One quoted part only on Windows: cmd.exe, which _popen runs there,
+  // takes a command with more quotes apart differently. The shell keeps
+  // the path's backslashes only when quoted.
+#ifdef _WIN32
+  const std::string trace = NarrowAscii(Trace());
+#else
+  const std::string trace = "'" + NarrowAscii(Trace()) + "'";
+#endif
+  const std::string command = "\"" + Program() + "\" --trace " + trace + " --encoding utf8 --app kvtr-log-test";
   FILE* const input = popen(command.c_str(), "w");
   ASSERT_NE(nullptr, input);
   for (int i = 0; i < 100; ++i) std::fprintf(input, "input line %d\n", i);
