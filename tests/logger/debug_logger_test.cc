@@ -181,6 +181,54 @@ TEST_F(DebugLoggerTest, AFloodFromFourThreadsLosesNothing) {
   EXPECT_EQ(static_cast<size_t>(kThreads) * kPerThread, entries);
 }
 
+// The support code's entry points reach the process's logger once it runs:
+// formatted entries, narrow ones, and the report of a rejected entry.
+TEST_F(DebugLoggerTest, TheEntryPointsReachTheRunningLogger) {
+  LoggerSettings settings = Settings();
+  settings.traceLevel = 3;
+  DebugLogger logger;
+  ASSERT_TRUE(logger.Configure(settings));
+  format::LogMessage(1, W("before the start %d"), 1);  // dropped: not running
+  ASSERT_TRUE(logger.Start());
+  for (int i = 0; i < 500 && !logger.running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  format::LogMessage(2, W("via %s"), W("LogMessage"));
+  format::LogEventMessage(1, 0x2A, W("event %d"), 42);
+  format::LogMessageNarrow(3, "narrow %s %d", "text", 7);
+  format::LogMessage(4, W("above every level"));
+  format::LogMessage(3, W("%s then %"), W("cut"));
+  logger.Stop();
+  std::vector<std::string> lines = TraceLines();
+  const std::string me = Hex(GetCurrentThreadId());
+  lines.erase(std::remove_if(lines.begin(), lines.end(),
+                             [&](const std::string& line) { return line.find("{" + me + "}") == std::string::npos; }),
+              lines.end());
+  EXPECT_EQ((std::vector<std::string>{
+                "[20000] {" + me + "} via LogMessage",
+                "[00042] {" + me + "} event 42",
+                "[30000] {" + me + "} narrow text 7",
+                "[50000] {" + me + "} Invalid log entry - Level:3, EventId:0(0x00000000), Format:%s then %, "
+                                   "User:<null>, ArgCount:1, Args:arg[1](wchar_t*)=cut",
+            }),
+            lines);
+}
+
+TEST_F(DebugLoggerTest, TheDirectOutputSwitchHandsMessagesToTheSink) {
+  struct Sink : DirectLogSink {
+    std::vector<std::string> messages;
+    void Write(const qel::QELString& message) override { messages.push_back(NarrowAscii(message.CStr())); }
+  } sink;
+  LoggerSettings settings = Settings();
+  settings.directSink = &sink;
+  DebugLogger logger;
+  ASSERT_TRUE(logger.Configure(settings));
+  DebugLogger::SetDirectOutput(true);
+  logger.Submit(9, 0, 0, W("any level, no queue  \r\n"), nullptr);
+  DebugLogger::SetDirectOutput(false);
+  logger.Submit(3, 0, 0, W("queued"), nullptr);
+  EXPECT_EQ(std::vector<std::string>{"any level, no queue"}, sink.messages);
+  EXPECT_EQ(1u, logger.queueLength());
+}
+
 class ConfigurationKey {
  public:
   explicit ConfigurationKey(const std::string& path) : path_(path) {
