@@ -58,13 +58,11 @@ void DebugLogger::Submit(int32_t level, int32_t eventId, int32_t threadId, const
       return;
     }
     if (!PassesLevel(level, maxLevel_.load(std::memory_order_relaxed))) return;
-    auto entry = std::make_unique<LogEntry>();
+    auto entry = std::make_unique<LogEntry>(user != nullptr ? user : W(""), message);
     entry->eventId = eventId;
     entry->threadId = threadId > 0 ? threadId : static_cast<int32_t>(GetCurrentThreadId());
     entry->level = level;
     GetLocalTime(&entry->time);
-    entry->user.Assign(user != nullptr ? user : W(""));
-    entry->message.Assign(message);
     entry->message.Strip(qel::QELString::kStripTrailing);
     queue_.Push(std::move(entry));
   } catch (...) {

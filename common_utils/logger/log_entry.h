@@ -16,6 +16,10 @@
 namespace kvtr::logger {
 
 struct LogEntry {
+  LogEntry() = default;
+  // The texts are copied at construction (one record each).
+  LogEntry(const wchar* userText, const wchar* messageText) : user(userText), message(messageText) {}
+
   int32_t eventId = 0;   // 0 when the submitter gave none
   int32_t threadId = 0;  // the submitting thread unless it gave a positive id
   int32_t level = 0;
