@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "logger/logger_probe.h"
+#include "support/log_capture.h"
 #include "support/test_machine.h"
 
 namespace kvtr::logger {
@@ -178,6 +179,33 @@ TEST_F(SyslogTest, TheHeaderCarriesTimeHostAndTagAndTheFacilitySetsThePriority) 
   ASSERT_EQ(1u, lines.size());
   EXPECT_EQ("imudp <132>Nov 04 09:08:07 " + probe.hostName() + " " + tag + " {0x1A4} 0000: (#20000) {u} with header",
             lines[0]);
+}
+
+// After syslog is closed at run time the records stay: the connection pass
+// still tries them, and reports the socket library's refusal once for each.
+TEST_F(SyslogTest, ClosedSyslogKeepsItsRecordsAndReportsEachOnce) {
+  test::LogCapture capture;  // the process's log receiver, before the logger
+  ASSERT_TRUE(capture.adopted());
+  LoggerSettings settings;
+  settings.syslogServers = ServerList();
+  DebugLogger logger;
+  ASSERT_TRUE(logger.Configure(settings));
+  DebugLoggerProbe probe(logger);
+  probe.OpenSyslog();
+  probe.ConnectionPass();
+  probe.CloseSyslog();
+  WSACleanup();  // this test's own start, so that the library is stopped
+  capture.Clear();
+  probe.ConnectionPass();
+  probe.ConnectionPass();
+  std::vector<std::string> reports;
+  for (const test::LogEntry& entry : capture.Entries()) reports.push_back(std::to_string(entry.level) + " " + entry.text);
+  const std::string refused =
+      "4 [DIAG] EVENT=Error_connecting_to_Syslog, ERROR=10093, EVENTMSG=\"Error connecting to 127.0.0.1\"";
+  EXPECT_EQ((std::vector<std::string>{refused, refused}), reports);
+  EXPECT_EQ(2u, probe.syslogTargets().size());
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);  // for TearDown
 }
 
 #ifndef _WIN32

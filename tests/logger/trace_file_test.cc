@@ -84,11 +84,18 @@ TEST_F(TraceFileTest, LinesInEachEncodingEndWithTheMarker) {
 }
 
 TEST_F(TraceFileTest, ReopeningResumesAtTheEndMarker) {
+  struct Observer : TraceReopenObserver {
+    int reopened = 0;
+    void TraceFileReopened() override { ++reopened; }
+  };
   for (const int32_t encoding : {0, 1, 2}) {
     SCOPED_TRACE(encoding);
     const WString name = WidenAscii("resume" + std::to_string(encoding) + ".txt");
+    Observer observer;
+    LoggerSettings settings = Settings(encoding, name.c_str());
+    settings.reopenObserver = &observer;
     DebugLogger logger;
-    ASSERT_TRUE(logger.Configure(Settings(encoding, name.c_str())));
+    ASSERT_TRUE(logger.Configure(settings));
     DebugLoggerProbe probe(logger);
     ASSERT_TRUE(probe.Open());
     probe.SetLevels(3, 2, 2, 3);
@@ -98,6 +105,7 @@ TEST_F(TraceFileTest, ReopeningResumesAtTheEndMarker) {
     probe.SetLevels(3, 2, 2, 3);
     probe.Write(EntryTime(), 0x1A4, 3, W("second"));
     probe.Close();
+    EXPECT_EQ(1, observer.reopened);
     const std::string text = Line("30000", "03/07", "first") + Line("30000", "03/07", "second") + kMarker;
     const std::string expected = encoding == 0   ? text
                                  : encoding == 1 ? "\xEF\xBB\xBFUTF-8 encoded\r\n" + text
