@@ -8,7 +8,6 @@
 #include <ctime>
 #include <string>
 
-#include "common_utils/format/bounded_format.h"
 #include "common_utils/format/log_entry_points.h"
 #include "common_utils/logger/debug_logger.h"
 #include "common_utils/logger/output_format.h"
@@ -84,6 +83,87 @@ int64_t EncodedBytes(WStringView text, int32_t encoding) {
     }
   }
   return bytes;
+}
+
+// Appends `value` in decimal (at least `digits` digits, zero-padded) or in
+// upper-case hexadecimal to a line being built.
+class LineBuilder {
+ public:
+  explicit LineBuilder(wchar* line) : line_(line) {}
+  void Text(const wchar* text) {
+    for (; *text != 0; ++text) Put(*text);
+  }
+  void Decimal(uint32_t value, int digits) {
+    wchar reversed[10];
+    int count = 0;
+    do {
+      reversed[count++] = static_cast<wchar>('0' + value % 10);
+      value /= 10;
+    } while (value != 0);
+    for (int i = count; i < digits; ++i) Put('0');
+    while (count > 0) Put(reversed[--count]);
+  }
+  void Hex(uint32_t value) {
+    wchar reversed[8];
+    int count = 0;
+    do {
+      reversed[count++] = static_cast<wchar>("0123456789ABCDEF"[value & 0xF]);
+      value >>= 4;
+    } while (value != 0);
+    while (count > 0) Put(reversed[--count]);
+  }
+  void Put(wchar c) {
+    if (length_ < static_cast<size_t>(kLineCapacity)) line_[length_] = c;
+    ++length_;
+  }
+  // The line as the bounded formatting gives it: cut to 1023 characters,
+  // and a cut line closed with CR LF.
+  size_t Finish() {
+    if (length_ <= static_cast<size_t>(kLineCapacity)) {
+      line_[length_] = 0;
+      return length_;
+    }
+    line_[kLineCapacity] = '\r';
+    line_[kLineCapacity + 1] = '\n';
+    line_[kLineCapacity + 2] = 0;
+    return kLineCapacity + 2;
+  }
+
+ private:
+  wchar* line_;
+  size_t length_ = 0;
+};
+
+// "[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} {%s} %s\r\n", the user
+// part only for a non-empty user text, into `line` (1026 units).
+size_t FormatTraceLine(wchar* line, const SYSTEMTIME& time, int32_t threadId, int32_t level, const wchar* message,
+                       int32_t eventId, const wchar* user) {
+  LineBuilder out(line);
+  out.Put('[');
+  out.Decimal(EntryCode(level, eventId), 5);
+  out.Text(W("] ("));
+  out.Decimal(time.wMonth, 2);
+  out.Put('/');
+  out.Decimal(time.wDay, 2);
+  out.Put(' ');
+  out.Decimal(time.wHour, 2);
+  out.Put(':');
+  out.Decimal(time.wMinute, 2);
+  out.Put(':');
+  out.Decimal(time.wSecond, 2);
+  out.Put('.');
+  out.Decimal(time.wMilliseconds, 3);
+  out.Text(W("):{0x"));
+  out.Hex(static_cast<uint32_t>(threadId));
+  out.Text(W("} "));
+  if (user != nullptr && user[0] != 0) {
+    out.Put('{');
+    out.Text(user);
+    out.Text(W("} "));
+  }
+  out.Text(message);
+  out.Text(W("\r\n"));
+  return out.Finish();
 }
 
 }  // namespace
@@ -223,25 +303,7 @@ int64_t DebugLogger::WriteOneTraceLine(const SYSTEMTIME& time, int32_t threadId,
   // At most 1023 characters, as the string class formats; a cut line
   // still ends with CR LF.
   wchar line[kLineCapacity + 3];
-  const bool withUser = user != nullptr && user[0] != 0;
-  const int written =
-      withUser ? format::FormatBoundedF(line, kLineCapacity, W("[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} {%s} %s\r\n"),
-                                        EntryCode(level, eventId), time.wMonth, time.wDay, time.wHour, time.wMinute,
-                                        time.wSecond, time.wMilliseconds, static_cast<unsigned>(threadId), user,
-                                        message)
-               : format::FormatBoundedF(line, kLineCapacity, W("[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} %s\r\n"),
-                                        EntryCode(level, eventId), time.wMonth, time.wDay, time.wHour, time.wMinute,
-                                        time.wSecond, time.wMilliseconds, static_cast<unsigned>(threadId), message);
-  size_t length = written >= 0 ? static_cast<size_t>(written) : WideLength(line);
-  if (written < 0 || length >= static_cast<size_t>(kLineCapacity)) {
-    length = std::min(length, static_cast<size_t>(kLineCapacity));
-    line[length] = 0;
-    if (written < 0 && length == static_cast<size_t>(kLineCapacity)) {
-      line[length++] = '\r';
-      line[length++] = '\n';
-      line[length] = 0;
-    }
-  }
+  const size_t length = FormatTraceLine(line, time, threadId, level, message, eventId, user);
   WStringView out(line, length);
 
   traceStream_.clear();

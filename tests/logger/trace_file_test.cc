@@ -242,6 +242,36 @@ TEST_F(TraceFileTest, SplitLinesAndTextThatIsNotUnicode) {
   }
 }
 
+// A line holds at most 1023 characters; a cut one still ends with CR LF,
+// one that fits exactly keeps its own.
+TEST_F(TraceFileTest, LongLinesAreCutTo1023Characters) {
+  const std::string prefix = Line("30000", "03/07", "");  // 38 characters and CR LF
+  const size_t room = 1023 - (prefix.size() - 2) - 2;     // message characters of a full line
+  const struct {
+    size_t messageLength;
+    std::string expected;
+  } kCases[] = {
+      {room, prefix.substr(0, prefix.size() - 2) + std::string(room, 'x') + "\r\n"},
+      {room + 1, prefix.substr(0, prefix.size() - 2) + std::string(room + 1, 'x') + "\r\r\n"},
+      {3000, prefix.substr(0, prefix.size() - 2) + std::string(1023 - (prefix.size() - 2), 'x') + "\r\n"},
+  };
+  int n = 0;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.messageLength);
+    const WString name = WidenAscii("long" + std::to_string(n++) + ".txt");
+    LoggerSettings settings = Settings(0, name.c_str());
+    settings.maxTraceFileSize = 0;
+    DebugLogger logger;
+    ASSERT_TRUE(logger.Configure(settings));
+    DebugLoggerProbe probe(logger);
+    ASSERT_TRUE(probe.Open());
+    probe.SetLevels(3, 2, 2, 3);
+    probe.Write(EntryTime(), 0x1A4, 3, WString(c.messageLength, W('x')).c_str());
+    probe.Close();
+    EXPECT_EQ(c.expected, Read(name.c_str()));
+  }
+}
+
 TEST_F(TraceFileTest, AnOpenedFileBeginsWithTheDateAndTheRunningThreads) {
   ThreadNameRegistry threads;
   threads.Register(0x1234, "Worker A");
