@@ -178,24 +178,6 @@ WString WindowsPathOfHost(std::string_view hostPath) {
   return out;
 }
 
-wchar FoldCase(wchar c) noexcept {
-  if (c < 'a') return c;
-  if (c <= 'z') return static_cast<wchar>(c - 0x20);
-  if (c < 0xE0) return c;
-  if (c <= 0xFE) return c == 0xF7 ? c : static_cast<wchar>(c - 0x20);
-  if (c == 0xFF) return 0x178;
-  if (c >= 0x100 && c <= 0x17F) {
-    // Latin Extended-A pairs upper/lower as even/odd, with a shifted run.
-    if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return (c & 1) ? c : static_cast<wchar>(c - 1);
-    if (c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
-    return (c & 1) ? static_cast<wchar>(c - 1) : c;
-  }
-  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<wchar>(c - 0x20);
-  if (c >= 0x430 && c <= 0x44F) return static_cast<wchar>(c - 0x20);
-  if (c >= 0x450 && c <= 0x45F) return static_cast<wchar>(c - 0x50);
-  return c;
-}
-
 int CompareNoCase(WStringView a, WStringView b) noexcept {
   const size_t n = a.size() < b.size() ? a.size() : b.size();
   for (size_t i = 0; i < n; ++i) {

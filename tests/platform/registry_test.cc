@@ -77,6 +77,41 @@ TEST_F(RegistryKeys, NamesIgnoreCaseButKeepTheirSpelling) {
   EXPECT_EQ(std::vector<std::string>{"Mixed"}, SubKeys(base_));
 }
 
+// Names match as Windows' upper-case table has them, across the scripts of
+// the Basic Multilingual Plane; characters whose upper case does not map
+// back (final sigma, dotless i) stay themselves.
+TEST_F(RegistryKeys, NamesMatchWithoutCaseInEveryScript) {
+  const struct {
+    const WCHAR* created;
+    const WCHAR* opened;
+    bool same;
+  } kCases[] = {
+      {W("\xFF21\xFF22\xFF23"), W("\xFF41\xFF42\xFF43"), true},  // full-width Latin
+      {W("\x0391\x0392\x0393"), W("\x03B1\x03B2\x03B3"), true},  // Greek
+      {W("\x042F\x0416"), W("\x044F\x0436"), true},                // Cyrillic
+      {W("\x0531\x0532"), W("\x0561\x0562"), true},                // Armenian
+      {W("\x1C90\x1C91"), W("\x10D0\x10D1"), true},                // Georgian
+      {W("\x13A0\x13A1"), W("\xAB70\xAB71"), true},                // Cherokee
+      {W("\x24B6\x2160"), W("\x24D0\x2170"), true},                // circled letters, Roman numerals
+      {W("\x03A3x"), W("\x03C2x"), false},                           // final sigma
+      {W("Ix"), W("\x0131x"), false},                                 // dotless i
+      {W("Sx"), W("\x017Fx"), false},                                 // long s
+  };
+  for (const auto& c : kCases) {
+    HKEY created = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(base_, c.created, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &created, nullptr));
+    RegCloseKey(created);
+    HKEY opened = nullptr;
+    EXPECT_EQ(c.same ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND, RegOpenKeyExW(base_, c.opened, 0, KEY_READ, &opened))
+        << std::hex << static_cast<unsigned>(c.opened[0]);
+    if (opened != nullptr) RegCloseKey(opened);
+  }
+  WCHAR text[] = W("\xFF41\x03B1\x044F\x0561\x10D0\xAB70\x24D0\x2170\x03C2\x0131\x017F\x00B5\x01C5z");
+  CharUpperBuffW(text, static_cast<DWORD>(WideLength(text)));
+  EXPECT_EQ(WString(W("\xFF21\x0391\x042F\x0531\x1C90\x13A0\x24B6\x2160\x03C2\x0131\x017F\x00B5\x01C5Z")),
+            WString(text));
+}
+
 TEST_F(RegistryKeys, SubkeysEnumerateInCaseInsensitiveNameOrder) {
   for (const char* name : {"b", "B2", "a", "Z", "c1", "C0"}) Touch((std::string("order\\") + name).c_str());
   HKEY key = nullptr;
