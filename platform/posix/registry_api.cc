@@ -22,6 +22,7 @@ constexpr REGSAM kGenericRead = 0x80000000;
 constexpr REGSAM kGenericWrite = 0x40000000;
 constexpr REGSAM kGenericAll = 0x10000000;
 constexpr size_t kMaxKeyNameChars = 255;
+constexpr size_t kMaxValueNameChars = 16383;
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
@@ -196,6 +197,7 @@ LONG SetValue(HKEY handle, const WCHAR* name, DWORD type, const BYTE* data, DWOR
   if (LONG status = UseHandle(tree, handle, KEY_SET_VALUE, key)) return status;
   if (data == nullptr && size != 0) return ERROR_NOACCESS;
   const WString valueName = name ? WString(name) : WString();
+  if (valueName.size() > kMaxValueNameChars) return ERROR_INVALID_PARAMETER;
   RegValue* value = key->FindValue(valueName);
   if (value == nullptr) {
     key->values.push_back(RegValue{valueName, type, {}});

@@ -112,6 +112,42 @@ TEST_F(RegistryKeys, NamesMatchWithoutCaseInEveryScript) {
             WString(text));
 }
 
+// Key names take up to 255 characters a component and value names up to
+// 16 383, as Windows documents them; one more is refused as a parameter.
+TEST_F(RegistryKeys, NamesTakeUpToTheDocumentedLengths) {
+  HKEY key = nullptr;
+  const WString longest(255, W('k'));
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(base_, longest.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  RegCloseKey(key);
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(base_, longest.c_str(), 0, KEY_READ, &key));
+  RegCloseKey(key);
+  const WString tooLong(257, W('k'));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER,
+            RegCreateKeyExW(base_, tooLong.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  const WString oneMore(256, W('k'));
+  const LONG status = RegCreateKeyExW(base_, oneMore.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  if (WineDiffers("Wine takes key name components of 256 characters")) {
+    EXPECT_EQ(ERROR_SUCCESS, status);
+    RegCloseKey(key);
+  } else {
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, status);
+  }
+
+  const DWORD one = 1;
+  const WString longestValue(16383, W('v'));
+  EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(base_, longestValue.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
+                                          sizeof one));
+  DWORD read = 0, size = sizeof read;
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegQueryValueExW(base_, longestValue.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&read), &size));
+  EXPECT_EQ(1u, read);
+  const WString valueTooLong(16384, W('v'));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, RegSetValueExW(base_, valueTooLong.c_str(), 0, REG_DWORD,
+                                                    reinterpret_cast<const BYTE*>(&one), sizeof one));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+            RegQueryValueExW(base_, valueTooLong.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&read), &size));
+}
+
 TEST_F(RegistryKeys, SubkeysEnumerateInCaseInsensitiveNameOrder) {
   for (const char* name : {"b", "B2", "a", "Z", "c1", "C0"}) Touch((std::string("order\\") + name).c_str());
   HKEY key = nullptr;
