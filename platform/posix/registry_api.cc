@@ -86,8 +86,7 @@ LONG CreateKey(HKEY parent, const WCHAR* subKey, DWORD options, REGSAM access, H
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   RegistryTree& tree = Registry();
   RegistryTree::Change change(tree);
-  REGSAM parentAccess = 0;
-  std::shared_ptr<RegKey> key = tree.Resolve(parent, &parentAccess);
+  std::shared_ptr<RegKey> key = tree.Resolve(parent, nullptr);
   if (!key) return ERROR_INVALID_HANDLE;
   if (key->deleted) return ERROR_KEY_DELETED;
   if (subKey == nullptr) return ERROR_INVALID_PARAMETER;
@@ -107,8 +106,10 @@ LONG CreateKey(HKEY parent, const WCHAR* subKey, DWORD options, REGSAM access, H
       key = found->second;
       continue;
     }
-    // Keys made before a refusal stay, as on Windows, which creates them one by one.
-    if ((parentAccess & KEY_CREATE_SUB_KEY) == 0 || (key->deniedRights & KEY_CREATE_SUB_KEY)) {
+    // Keys made before a refusal stay, as on Windows, which creates them one
+    // by one. Creation is checked against the key's own security, not the
+    // rights of the handle it is made under (a KEY_READ handle will do).
+    if (key->deniedRights & KEY_CREATE_SUB_KEY) {
       if (created) {
         if (LONG status = Persist(tree, *key)) return status;
       }

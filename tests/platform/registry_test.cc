@@ -221,6 +221,16 @@ TEST_F(RegistryKeys, AHandleAllowsOnlyTheAccessItWasOpenedWith) {
   const BYTE data[] = {1, 0, 0, 0};
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegSetValueExA(readOnly, "v", 0, REG_DWORD, data, 4));
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteValueA(readOnly, "v"));
+  // Creating a subkey is checked against the key's security, not against
+  // the handle's rights: a read-only handle creates, and opens what exists.
+  HKEY made = nullptr;
+  DWORD disposition = 0;
+  EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(readOnly, "made", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, &disposition));
+  EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
+  RegCloseKey(made);
+  EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(readOnly, "made", 0, nullptr, 0, KEY_READ, nullptr, &made, &disposition));
+  EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
+  RegCloseKey(made);
   RegCloseKey(readOnly);
 
   HKEY setOnly = nullptr;
