@@ -62,7 +62,7 @@ bool ToAnsiBytes(const wchar* text, std::string& bytes) {
   const bool utf8 = codePage == CP_UTF8;
   char buffer[kFrameBytes + 1];
   BOOL usedDefault = FALSE;
-  const int length = WideCharToMultiByte(codePage, utf8 ? WC_ERR_INVALID_CHARS : 0, text, -1, buffer, sizeof buffer,
+  const int length = WideCharToMultiByte(codePage, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, text, -1, buffer, sizeof buffer,
                                          nullptr, utf8 ? nullptr : &usedDefault);
   if (length <= 0 || usedDefault) return false;
   bytes.assign(buffer, static_cast<size_t>(length - 1));

@@ -6,6 +6,7 @@
 // code pages: 65001, 1252, 28591 (ISO 8859-1) and 20127 (US-ASCII). There
 // are no best-fit mappings: a character a code page lacks becomes the
 // default character.
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -116,16 +117,34 @@ int EncodeSingleByte(UINT codePage, kvtr::wchar c) {
   return -1;
 }
 
+struct BestFit {
+  uint16_t character;
+  uint8_t byte;
+};
+constexpr BestFit kBestFit1252[] = {
+#include "bestfit_1252.inc"
+};
+
+// The byte Windows writes in code page 1252 for a character it lacks, or -1.
+int BestFit1252(kvtr::wchar c) {
+  const auto* end = kBestFit1252 + sizeof kBestFit1252 / sizeof kBestFit1252[0];
+  const auto* found =
+      std::lower_bound(kBestFit1252, end, c, [](const BestFit& entry, kvtr::wchar value) { return entry.character < value; });
+  return found != end && found->character == c ? found->byte : -1;
+}
+
 // Encodes UTF-16. Returns false on an unpaired surrogate (UTF-8, strict) or
-// an unmappable character (strict single-byte).
+// an unmappable character (strict single-byte). Code page 1252 writes a
+// character it lacks as its best fit ("A" for "Ā") when `bestFit`.
 bool Encode(UINT codePage, const kvtr::wchar* in, size_t length, bool strict, char defaultChar,
-            bool& usedDefault, std::string& out) {
+            bool& usedDefault, std::string& out, bool bestFit = false) {
   out.clear();
   usedDefault = false;
   for (size_t i = 0; i < length; ++i) {
     uint32_t c = in[i];
     if (codePage != CP_UTF8) {
       int b = EncodeSingleByte(codePage, static_cast<kvtr::wchar>(c));
+      if (b < 0 && bestFit && codePage == 1252) b = BestFit1252(static_cast<kvtr::wchar>(c));
       if (b < 0) {
         if (strict) return false;
         usedDefault = true;
@@ -286,7 +305,8 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR source, int sourceCh
   std::string narrow;
   bool usedDefault = false;
   const bool strict = cp == CP_UTF8 && (flags & WC_ERR_INVALID_CHARS) != 0;
-  if (!Encode(cp, source, length, strict, defaultChar ? *defaultChar : '?', usedDefault, narrow)) {
+  const bool bestFit = (flags & WC_NO_BEST_FIT_CHARS) == 0;
+  if (!Encode(cp, source, length, strict, defaultChar ? *defaultChar : '?', usedDefault, narrow, bestFit)) {
     SetLastError(ERROR_NO_UNICODE_TRANSLATION);
     return 0;
   }

@@ -51,6 +51,25 @@ TEST(CodePages, UnmappableCharactersBecomeTheDefaultCharacter) {
   EXPECT_EQ("a#", Narrow(1252, WString{'a', 0x4E2D}, "#", &used));
 }
 
+// Code page 1252 writes a character it lacks as Windows' best fit, without
+// reporting the default character, unless WC_NO_BEST_FIT_CHARS is given.
+TEST(CodePages, Windows1252WritesBestFitsUnlessToldNotTo) {
+  const WString lacking{0x0100, 0x0101, 0x0141, 0x2010, 0x221E, 0x3000, 0xFF21};
+  BOOL used = TRUE;
+  EXPECT_EQ("AaL-8 A", Narrow(1252, lacking, nullptr, &used));
+  EXPECT_FALSE(used);
+  char out[16] = {};
+  used = FALSE;
+  const int written = WideCharToMultiByte(1252, WC_NO_BEST_FIT_CHARS, lacking.data(), static_cast<int>(lacking.size()),
+                                          out, sizeof out, nullptr, &used);
+  EXPECT_EQ(7, written);
+  EXPECT_EQ("???????", std::string(out, 7));
+  EXPECT_TRUE(used);
+  // A character with no best fit stays the default one.
+  EXPECT_EQ("?", Narrow(1252, WString{0x4E2D}, nullptr, &used));
+  EXPECT_TRUE(used);
+}
+
 TEST(CodePages, SizesCountTheTerminatorOnlyWhenAskedTo) {
   EXPECT_EQ(4, MultiByteToWideChar(CP_UTF8, 0, "abc", -1, nullptr, 0));
   EXPECT_EQ(3, MultiByteToWideChar(CP_UTF8, 0, "abc", 3, nullptr, 0));
