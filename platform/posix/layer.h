@@ -43,8 +43,10 @@ std::string Utf16ToUtf8(WStringView text);
 WString Utf8ToUtf16(std::string_view text);
 
 // Upper-case folding of one UTF-16 unit for case-insensitive names
-// (registry keys and values, environment variables, file names).
-wchar FoldCase(wchar c) noexcept;
+// (registry keys and values, environment variables, file names): Windows'
+// table of the Basic Multilingual Plane (upcase.cc).
+extern const wchar* const kUpcaseTable;
+inline wchar FoldCase(wchar c) noexcept { return kUpcaseTable[c]; }
 int CompareNoCase(WStringView a, WStringView b) noexcept;
 inline bool EqualNoCase(WStringView a, WStringView b) noexcept { return CompareNoCase(a, b) == 0; }
 

@@ -2,7 +2,8 @@
 // Plane with which every service compares names without regard to case
 // (registry keys and values, file names, environment variables,
 // CharUpperBuffW), as Windows' one table serves them all. The table is
-// built once from upcase_table.inc (see make-upcase-table).
+// made by the compiler from upcase_table.inc (see make-upcase-table).
+#include <array>
 #include <cstdint>
 
 #include "layer.h"
@@ -21,29 +22,22 @@ constexpr UpcaseRun kRuns[] = {
 #include "upcase_table.inc"
 };
 
-class UpcaseTable {
- public:
-  UpcaseTable() {
-    for (uint32_t c = 0; c < 0x10000; ++c) upper_[c] = static_cast<wchar>(c);
-    for (const UpcaseRun& run : kRuns) {
-      for (uint32_t c = run.first; c <= run.last; c += run.stride) {
-        upper_[c] = static_cast<wchar>(static_cast<int32_t>(c) + run.delta);
-      }
+// Built by the compiler: constant data, ready before any code runs.
+constexpr std::array<wchar, 0x10000> BuildTable() {
+  std::array<wchar, 0x10000> upper{};
+  for (uint32_t c = 0; c < 0x10000; ++c) upper[c] = static_cast<wchar>(c);
+  for (const UpcaseRun& run : kRuns) {
+    for (uint32_t c = run.first; c <= run.last; c += run.stride) {
+      upper[c] = static_cast<wchar>(static_cast<int32_t>(c) + run.delta);
     }
   }
-  wchar operator[](wchar c) const noexcept { return upper_[c]; }
-
- private:
-  wchar upper_[0x10000];
-};
-
-const UpcaseTable& Table() {
-  static const UpcaseTable table;
-  return table;
+  return upper;
 }
+
+constexpr std::array<wchar, 0x10000> kTable = BuildTable();
 
 }  // namespace
 
-wchar FoldCase(wchar c) noexcept { return Table()[c]; }
+const wchar* const kUpcaseTable = kTable.data();
 
 }  // namespace kvtr::posix
