@@ -339,6 +339,7 @@ struct Parser {
   }
 
   static bool ReadHexBytes(std::string_view text, std::vector<uint8_t>& out) {
+    out.reserve(out.size() + text.size() / 3 + 1);  // "xx," a byte
     size_t i = 0;
     auto digit = [](char c) -> int {
       if (c >= '0' && c <= '9') return c - '0';
