@@ -457,7 +457,15 @@ std::string ExportRegText(RegistryTree&, RootId root, const std::shared_ptr<RegK
 }
 
 RegImportResult ImportRegText(RegistryTree& tree, std::string_view raw, bool replace) {
-  const std::string text = ToParserText(raw);
+  // UTF-8 text is parsed where it lies; only UTF-16 is converted first.
+  std::string converted;
+  std::string_view text = raw;
+  if (raw.size() >= 2 && static_cast<uint8_t>(raw[0]) == 0xFF && static_cast<uint8_t>(raw[1]) == 0xFE) {
+    converted = ToParserText(raw);
+    text = converted;
+  } else if (raw.size() >= 3 && raw.substr(0, 3) == "\xEF\xBB\xBF") {
+    text.remove_prefix(3);
+  }
   Parser parser{tree, {}, nullptr};
   if (replace) {
     for (int i = 0; i < static_cast<int>(RootId::kCount); ++i) {
