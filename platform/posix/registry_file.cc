@@ -456,16 +456,22 @@ std::string ExportRegText(RegistryTree&, RootId root, const std::shared_ptr<RegK
   return FileBytes(out, lone);
 }
 
-RegImportResult ImportRegText(RegistryTree& tree, std::string_view raw, bool replace) {
+RegImportResult ImportRegText(RegistryTree& tree, std::string_view raw, bool replace,
+                              const std::function<void(size_t)>& consumed) {
   // UTF-8 text is parsed where it lies; only UTF-16 is converted first.
   std::string converted;
   std::string_view text = raw;
+  size_t rawOffset = 0;  // where `text` starts in `raw`, while it lies there
   if (raw.size() >= 2 && static_cast<uint8_t>(raw[0]) == 0xFF && static_cast<uint8_t>(raw[1]) == 0xFE) {
     converted = ToParserText(raw);
     text = converted;
   } else if (raw.size() >= 3 && raw.substr(0, 3) == "\xEF\xBB\xBF") {
     text.remove_prefix(3);
+    rawOffset = 3;
   }
+  const bool inPlace = converted.empty();
+  constexpr size_t kReleaseStep = size_t{8} << 20;
+  size_t released = 0;
   Parser parser{tree, {}, nullptr};
   if (replace) {
     for (int i = 0; i < static_cast<int>(RootId::kCount); ++i) {
@@ -479,6 +485,10 @@ RegImportResult ImportRegText(RegistryTree& tree, std::string_view raw, bool rep
   int lineNumber = 0;
   bool headerSeen = false;
   while (pos < text.size()) {
+    if (consumed && inPlace && pos - released >= kReleaseStep) {
+      consumed(rawOffset + pos);
+      released = pos;
+    }
     // A logical line: physical lines joined where one ends in '\' (hex data).
     std::string line;
     const int firstLine = lineNumber + 1;

@@ -3,6 +3,7 @@
 #include "registry_tree.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,6 +59,40 @@ bool ReadWhole(int fd, std::string* text) {
     text->append(chunk, static_cast<size_t>(got));
   }
 }
+
+// A registry file mapped for reading. Saves never change a file in place
+// (each writes a new file and renames it), so the mapping stays whole.
+class MappedFile {
+ public:
+  explicit MappedFile(int fd) {
+    struct stat info;
+    if (fstat(fd, &info) != 0 || info.st_size <= 0) return;
+    void* const base = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (base == MAP_FAILED) return;
+    base_ = static_cast<char*>(base);
+    size_ = static_cast<size_t>(info.st_size);
+  }
+  ~MappedFile() {
+    if (base_ != nullptr) munmap(base_, size_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  bool ok() const { return base_ != nullptr; }
+  std::string_view text() const { return std::string_view(base_, size_); }
+  // Lets the pages before `offset` go; touching them again reads the file.
+  void Release(size_t offset) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t end = offset / page * page;
+    if (end > released_) madvise(base_ + released_, end - released_, MADV_DONTNEED);
+    if (end > released_) released_ = end;
+  }
+
+ private:
+  char* base_ = nullptr;
+  size_t size_ = 0;
+  size_t released_ = 0;
+};
 
 bool WriteWhole(int fd, const std::string& text) {
   size_t done = 0;
@@ -331,12 +366,17 @@ void RegistryTree::ReadFileLocked(const std::string& path) {
     }
   }
   if (fd) {
-    std::string text;
     FileIdentity identity;
-    if (ReadWhole(fd.get(), &text) && DescriptorIdentity(fd.get(), &identity)) {
+    MappedFile mapped(fd.get());
+    std::string text;
+    if ((mapped.ok() || ReadWhole(fd.get(), &text)) && DescriptorIdentity(fd.get(), &identity)) {
       // When reading throws (memory), loaded_ stays false: the next call
-      // loads again.
-      RegImportResult result = ImportRegText(*this, text, /*replace=*/false);
+      // loads again. A mapped file's pages go as the parser passes them,
+      // so the file and the whole tree are never resident together.
+      RegImportResult result =
+          mapped.ok() ? ImportRegText(*this, mapped.text(), /*replace=*/false,
+                                      [&mapped](size_t consumed) { mapped.Release(consumed); })
+                      : ImportRegText(*this, text, /*replace=*/false);
       if (!result.ok) {
         std::fprintf(stderr, "kvtr: %s line %d: %s\n", path.c_str(), result.line, result.message.c_str());
       }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -175,7 +176,11 @@ struct RegImportResult {
 };
 // Applies .reg text to the tree: keys are created, "[-key]" deletes a tree,
 // "name"=- deletes a value. With `replace` the tree is emptied first.
-RegImportResult ImportRegText(RegistryTree& tree, std::string_view text, bool replace);
+// `consumed` (if given) is told from time to time how many bytes of `text`
+// the parser is done with, so that a caller reading a mapped file can let
+// those pages go.
+RegImportResult ImportRegText(RegistryTree& tree, std::string_view text, bool replace,
+                              const std::function<void(size_t)>& consumed = nullptr);
 std::string ExportRegText(RegistryTree& tree, RootId root, const std::shared_ptr<RegKey>& key);
 
 }  // namespace kvtr::posix
