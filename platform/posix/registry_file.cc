@@ -12,6 +12,7 @@
 //
 // Key paths deeper than Windows' 512 levels are refused with an error that
 // names their line, and no walk of the tree recurses.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -65,6 +66,10 @@ std::string ToFileText(WStringView text, bool* lone = nullptr) {
 
 // The reverse of ToFileText; other invalid UTF-8 becomes U+FFFD.
 WString FromFileText(std::string_view text) {
+  // Most names and strings are ASCII: one unit a byte.
+  if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; })) {
+    return WString(text.begin(), text.end());
+  }
   WString out;
   size_t start = 0;
   for (size_t i = 0; i + 2 < text.size(); ++i) {
@@ -347,6 +352,14 @@ struct Parser {
       if (c >= 'A' && c <= 'F') return c - 'A' + 10;
       return -1;
     };
+    // The form every writer uses, "xx,xx,...": two digits and a comma.
+    while (i + 2 < text.size() && text[i + 2] == ',') {
+      const int high = digit(text[i]);
+      const int low = digit(text[i + 1]);
+      if (high < 0 || low < 0) break;
+      out.push_back(static_cast<uint8_t>(high * 16 + low));
+      i += 3;
+    }
     while (i < text.size()) {
       while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
       if (i >= text.size()) break;
