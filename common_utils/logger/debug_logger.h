@@ -163,6 +163,8 @@ class DebugLogger : public Thread, public format::LogReceiver {
                   int32_t eventId, const qel::QELString& user);
   void SendSyslog(const SYSTEMTIME& time, int32_t threadId, int32_t level, const char* message, int32_t eventId,
                   const char* user);
+  // Frame numbers run from 0 to 9999 and start again.
+  void AdvanceSyslogCounter() noexcept { syslogCounter_ = syslogCounter_ >= 9999 ? 0 : syslogCounter_ + 1; }
 
   // The event log (event_log_output.cc).
   void StartEventLogOutput();
@@ -195,6 +197,7 @@ class DebugLogger : public Thread, public format::LogReceiver {
   // Trace file names (trace_file_name.cc).
   WString ChooseTraceFileName(bool forceNewFile);
   WString ChooseSimpleTraceFileName(bool forceNewFile);
+  WString StructuredPath(const std::tm& date, const wchar* prefix, const WString& sequence) const;
   WString BuildTraceFileName(const std::tm& date, int sequence) const;
   int FindHighestSequence(const std::tm& date) const;
   void DeleteOldTraceFiles(const std::tm& date) const;

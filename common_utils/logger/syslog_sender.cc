@@ -178,7 +178,7 @@ void DebugLogger::SendSyslog(const SYSTEMTIME& time, int32_t threadId, int32_t l
   });
   if (!connected) {
     // A frame for no server: only its number is used up.
-    syslogCounter_ = syslogCounter_ >= 9999 ? 0 : syslogCounter_ + 1;
+    AdvanceSyslogCounter();
     return;
   }
   SendSyslog(time, threadId, level, message.ToNarrow(), eventId, user.ToNarrow());
@@ -213,7 +213,7 @@ void DebugLogger::SendSyslog(const SYSTEMTIME& time, int32_t threadId, int32_t l
     format::FormatBoundedF(frame, kFrameCharacters, W("<%d> %s {0x%X} %04d: (#%05lu) %s"), priority, tag, thread,
                            syslogCounter_, code, wideMessage.c_str());
   }
-  syslogCounter_ = syslogCounter_ >= 9999 ? 0 : syslogCounter_ + 1;
+  AdvanceSyslogCounter();
   const size_t length = WideLength(frame);
   frame[length] = '\n';
   frame[length + 1] = 0;

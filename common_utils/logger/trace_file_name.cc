@@ -115,49 +115,26 @@ WString DebugLogger::ComputerName() const {
   return computer;
 }
 
+// A structured path: the directory, the day's folder with dailyFolders,
+// then prefix, computer, component and instance, the date with
+// dateInFileName, and the sequence text. A name has the prefix and a
+// four-digit sequence; a search mask "*" and "????" in their places.
+WString DebugLogger::StructuredPath(const std::tm& date, const wchar* prefix, const WString& sequence) const {
+  const WString day = Formatted(W("%04d%02d%02d"), date.tm_year + 1900, date.tm_mon + 1, date.tm_mday);
+  WString path = settings_.traceDirectory + W("\\");
+  if (settings_.dailyFolders) path += day + W("\\");
+  path += prefix + ComputerName() + W("_") + settings_.componentName +
+          Formatted(W("_%02d_"), settings_.instanceNumber);
+  if (settings_.dateInFileName) path += day + W("_");
+  return path + sequence + W(".txt");
+}
+
 WString DebugLogger::BuildTraceFileName(const std::tm& date, int sequence) const {
-  const WString computer = ComputerName();
-  const wchar* const folder = settings_.traceDirectory.c_str();
-  const wchar* const prefix = settings_.traceFilePrefix.c_str();
-  const wchar* const component = settings_.componentName.c_str();
-  const int year = date.tm_year + 1900, month = date.tm_mon + 1, day = date.tm_mday;
-  const int instance = settings_.instanceNumber;
-  WString name;
-  if (!settings_.dailyFolders) {
-    name = settings_.dateInFileName
-               ? Formatted(W("%s\\%s%s_%s_%02d_%04d%02d%02d_%04d.txt"), folder, prefix, computer.c_str(), component,
-                           instance, year, month, day, sequence)
-               : Formatted(W("%s\\%s%s_%s_%02d_%04d.txt"), folder, prefix, computer.c_str(), component, instance,
-                           sequence);
-  } else {
-    name = settings_.dateInFileName
-               ? Formatted(W("%s\\%04d%02d%02d\\%s%s_%s_%02d_%04d%02d%02d_%04d.txt"), folder, year, month, day,
-                           prefix, computer.c_str(), component, instance, year, month, day, sequence)
-               : Formatted(W("%s\\%04d%02d%02d\\%s%s_%s_%02d_%04d.txt"), folder, year, month, day, prefix,
-                           computer.c_str(), component, instance, sequence);
-  }
-  return name.substr(0, kPathCapacity);
+  return StructuredPath(date, settings_.traceFilePrefix.c_str(), Formatted(W("%04d"), sequence)).substr(0, kPathCapacity);
 }
 
 int DebugLogger::FindHighestSequence(const std::tm& date) const {
-  const WString computer = ComputerName();
-  const wchar* const folder = settings_.traceDirectory.c_str();
-  const wchar* const component = settings_.componentName.c_str();
-  const int year = date.tm_year + 1900, month = date.tm_mon + 1, day = date.tm_mday;
-  const int instance = settings_.instanceNumber;
-  WString mask;
-  if (!settings_.dailyFolders) {
-    mask = settings_.dateInFileName
-               ? Formatted(W("%s\\*%s_%s_%02d_%04d%02d%02d_????.txt"), folder, computer.c_str(), component, instance,
-                           year, month, day)
-               : Formatted(W("%s\\*%s_%s_%02d_????.txt"), folder, computer.c_str(), component, instance);
-  } else {
-    mask = settings_.dateInFileName
-               ? Formatted(W("%s\\%04d%02d%02d\\*%s_%s_%02d_%04d%02d%02d_????.txt"), folder, year, month, day,
-                           computer.c_str(), component, instance, year, month, day)
-               : Formatted(W("%s\\%04d%02d%02d\\*%s_%s_%02d_????.txt"), folder, year, month, day, computer.c_str(),
-                           component, instance);
-  }
+  const WString mask = StructuredPath(date, W("*"), W("????"));
   int highest = 0;
   for (const FoundFile& file : ListMatchingFiles(mask)) {
     if (file.directory || file.name.size() < 8) continue;

@@ -70,8 +70,7 @@ FILETIME CreationTimeOf(const std::string& host, const struct stat& info) {
 }
 
 void Describe(const std::string& host, const struct stat& info, WIN32_FIND_DATAW& data) {
-  data.dwFileAttributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-  if ((info.st_mode & S_IWUSR) == 0) data.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
+  data.dwFileAttributes = FileAttributesOf(info.st_mode);
   data.ftCreationTime = CreationTimeOf(host, info);
   data.ftLastAccessTime = FileTimeOf(info.st_atim.tv_sec, info.st_atim.tv_nsec);
   data.ftLastWriteTime = FileTimeOf(info.st_mtim.tv_sec, info.st_mtim.tv_nsec);

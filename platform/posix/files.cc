@@ -224,6 +224,12 @@ void StreamTraits::Close(std::FILE* stream) noexcept {
   errno = saved;
 }
 
+DWORD FileAttributesOf(unsigned mode) {
+  DWORD attributes = S_ISDIR(mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  if ((mode & S_IWUSR) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
+  return attributes;
+}
+
 }  // namespace kvtr::posix
 
 extern "C" {
@@ -243,9 +249,7 @@ DWORD GetFileAttributesW(LPCWSTR path) try {
     SetLastError(kvtr::posix::ErrnoToWin32(errno, host));
     return INVALID_FILE_ATTRIBUTES;
   }
-  DWORD attributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-  if ((info.st_mode & S_IWUSR) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
-  return attributes;
+  return kvtr::posix::FileAttributesOf(info.st_mode);
 } catch (...) {
   return kvtr::posix::FailWithException<DWORD>(INVALID_FILE_ATTRIBUTES);
 }

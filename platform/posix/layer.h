@@ -114,6 +114,9 @@ void ModulesResetControls();
 
 // errno of a failed file system call as a Windows error code.
 DWORD ErrnoToWin32(int error, const std::string& hostPath);
+// The Win32 attributes of a host file mode: folder or archive, read-only
+// without the owner's write bit.
+DWORD FileAttributesOf(unsigned mode);
 // errno of a failed socket call as its WSAE error.
 DWORD WinsockErrorOfErrno(int error);
 // A getaddrinfo status as the Winsock error of a failed name lookup.

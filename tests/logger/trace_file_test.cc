@@ -286,7 +286,7 @@ TEST_F(TraceFileTest, AnOpenedFileBeginsWithTheDateAndTheRunningThreads) {
   ASSERT_TRUE(probe.Open());
   probe.Close();
   const std::string text = Read(W("top.txt"));
-  char date[32];
+  char date[64];
   std::snprintf(date, sizeof date, "Current Date: %04d/%02d/%02d\r\n", today.wYear, today.wMonth, today.wDay);
   char thread[32];
   std::snprintf(thread, sizeof thread, "):{0x%lX} ", static_cast<unsigned long>(GetCurrentThreadId()));
