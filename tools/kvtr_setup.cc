@@ -55,6 +55,7 @@ const char kUsage[] =
     "  reg import FILE                 import a .reg file into the emulated registry\n"
     "  reg export FILE [KEY]           export the registry, or one key with its subtree\n"
     "  reg query KEY                   show the values of one key\n"
+    "  reg compact                     fold the journal of changes into a new snapshot\n"
     "  wmi classes [NAMESPACE]         list the WMI classes (default root\\cimv2)\n"
     "  path WINDOWS-PATH               show where a Windows path lives on this machine\n"
     "  eventlog                        list the machine's event log, oldest first\n"
@@ -286,7 +287,14 @@ int RunRegistry(int argc, char** argv, int at) {
     return 0;
   }
   if (verb == "query" && at + 2 == argc) return QueryKey(argv[at + 1]);
-  return Usage("reg import FILE | reg export FILE [KEY] | reg query KEY");
+  if (verb == "compact" && at + 1 == argc) {
+    if (!KvtrEmu_CompactRegistry()) {
+      std::fprintf(stderr, "kvtr-setup: the registry snapshot of %s cannot be written\n", KvtrEmu_Prefix());
+      return 1;
+    }
+    return 0;
+  }
+  return Usage("reg import FILE | reg export FILE [KEY] | reg query KEY | reg compact");
 }
 
 int RunWmi(int argc, char** argv, int at) {

@@ -70,6 +70,12 @@ KVTR_EMU_API const char* KvtrEmu_EventLogFile(void);
 // line in `error`.
 KVTR_EMU_API BOOL KvtrEmu_ImportRegFile(const char* file, char* error, size_t errorSize);
 
+// Writes the whole machine as a new registry snapshot and removes the
+// journal of changes made since the last one (done by itself when the
+// journal passes a quarter of the snapshot). FALSE when it cannot be
+// written; the machine is then as it was.
+KVTR_EMU_API BOOL KvtrEmu_CompactRegistry(void);
+
 // Writes `key` (NULL or "": the whole root) below `root` and its subtree to
 // a .reg file, or the whole machine when `root` is NULL.
 KVTR_EMU_API BOOL KvtrEmu_ExportRegFile(const char* file, HKEY root, const char* key);

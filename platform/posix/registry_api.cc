@@ -37,14 +37,20 @@ REGSAM Expand(REGSAM access) {
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
-// Saves a change. When the file cannot be written the change is not made:
-// the tree drops it (it is read again from the file) and the call fails
-// with ERROR_CANTWRITE.
-LONG Persist(RegistryTree& tree, const RegKey& key) {
+// Journals a change of `key`, given as .reg delta text. When it cannot be
+// written the change is not made: the tree drops it (it is read again from
+// the files) and the call fails with ERROR_CANTWRITE.
+LONG Persist(RegistryTree& tree, const RegKey& key, const std::string& record) {
   if (key.isVolatile) return ERROR_SUCCESS;
-  if (tree.Save()) return ERROR_SUCCESS;
+  if (tree.Journal(record)) return ERROR_SUCCESS;
   tree.Forget();
   return ERROR_CANTWRITE;
+}
+
+std::string SectionRecord(RegKey& key, bool remove = false) {
+  std::string record;
+  AppendKeySection(record, key, remove);
+  return record;
 }
 
 // The key behind an open handle that must allow `needed`.
@@ -82,7 +88,8 @@ LONG OpenKey(HKEY parent, const WCHAR* subKey, REGSAM access, HKEY* result) {
   return ERROR_SUCCESS;
 }
 
-LONG CreateKey(HKEY parent, const WCHAR* subKey, DWORD options, REGSAM access, HKEY* result, DWORD* disposition) {
+LONG CreateKey(HKEY parent, const WCHAR* subKey, const WCHAR* keyClass, DWORD options, REGSAM access, HKEY* result,
+               DWORD* disposition) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   RegistryTree& tree = Registry();
   RegistryTree::Change change(tree);
@@ -111,7 +118,7 @@ LONG CreateKey(HKEY parent, const WCHAR* subKey, DWORD options, REGSAM access, H
     // rights of the handle it is made under (a KEY_READ handle will do).
     if (key->deniedRights & KEY_CREATE_SUB_KEY) {
       if (created) {
-        if (LONG status = Persist(tree, *key)) return status;
+        if (LONG status = Persist(tree, *key, SectionRecord(*key))) return status;
       }
       return ERROR_ACCESS_DENIED;
     }
@@ -128,7 +135,9 @@ LONG CreateKey(HKEY parent, const WCHAR* subKey, DWORD options, REGSAM access, H
   }
   const REGSAM wanted = Expand(access);
   if (created) {
-    if (LONG status = Persist(tree, *key)) return status;
+    // The class is the new key's; an existing key keeps its own.
+    if (keyClass != nullptr) key->keyClass = keyClass;
+    if (LONG status = Persist(tree, *key, SectionRecord(*key))) return status;
   }
   if (wanted & key->deniedRights) return ERROR_ACCESS_DENIED;
   *result = tree.AddHandle(key, wanted);
@@ -153,10 +162,11 @@ LONG DeleteKey(HKEY parent, const WCHAR* subKey) {
   std::shared_ptr<RegKey> owner = key->parent.lock();
   if (!owner) return ERROR_ACCESS_DENIED;  // a root cannot be deleted
   if ((key->deniedRights & DELETE) || !key->children.empty()) return ERROR_ACCESS_DENIED;
+  const std::string record = SectionRecord(*key, /*remove=*/true);
   owner->children.erase(key->name);
   owner->lastWrite = CurrentFileTime();
   MarkDeleted(key);
-  return Persist(tree, *owner);
+  return Persist(tree, *owner, record);
 }
 
 LONG QueryValue(HKEY handle, const WCHAR* name, DWORD* type, BYTE* data, DWORD* size, bool ansi) {
@@ -207,7 +217,10 @@ LONG SetValue(HKEY handle, const WCHAR* name, DWORD type, const BYTE* data, DWOR
   value->type = type;
   value->data.assign(data, data + size);
   key->lastWrite = CurrentFileTime();
-  return Persist(tree, *key);
+  if (key->isVolatile) return ERROR_SUCCESS;
+  std::string record = SectionRecord(*key);
+  AppendValueLine(record, *value);
+  return Persist(tree, *key, record);
 }
 
 LONG DeleteValue(HKEY handle, const WCHAR* name) {
@@ -220,7 +233,9 @@ LONG DeleteValue(HKEY handle, const WCHAR* name) {
     if (EqualNoCase(it->name, valueName)) {
       key->values.erase(it);
       key->lastWrite = CurrentFileTime();
-      return Persist(tree, *key);
+      std::string record = SectionRecord(*key);
+      AppendValueRemoval(record, valueName);
+      return Persist(tree, *key, record);
     }
   }
   return ERROR_FILE_NOT_FOUND;
@@ -292,11 +307,23 @@ LONG QueryInfo(HKEY handle, Unit* keyClass, DWORD* classSize, DWORD* subKeys, DW
   std::shared_ptr<RegKey> key;
   if (LONG status = UseHandle(tree, handle, KEY_QUERY_VALUE, key)) return status;
   if (keyClass != nullptr && classSize == nullptr) return ERROR_INVALID_PARAMETER;
-  if (keyClass != nullptr && *classSize > 0) keyClass[0] = 0;
-  if (classSize != nullptr) *classSize = 0;
-  DWORD longestKey = 0, longestName = 0, largestData = 0;
+  // Sizes in characters without the terminator; the buffer's size given
+  // counts it. A buffer too small gets nothing and the size it needs.
+  std::basic_string<Unit> ownClass;
+  if constexpr (sizeof(Unit) == 1) ownClass = WideToAnsi(key->keyClass);
+  else ownClass = key->keyClass;
+  if (keyClass != nullptr) {
+    if (*classSize < ownClass.size() + 1) {
+      *classSize = static_cast<DWORD>(ownClass.size());
+      return ERROR_MORE_DATA;
+    }
+    std::memcpy(keyClass, ownClass.c_str(), (ownClass.size() + 1) * sizeof(Unit));
+  }
+  if (classSize != nullptr) *classSize = static_cast<DWORD>(ownClass.size());
+  DWORD longestKey = 0, longestClass = 0, longestName = 0, largestData = 0;
   for (const auto& child : key->children) {
     longestKey = std::max<DWORD>(longestKey, static_cast<DWORD>(child.second->name.size()));
+    longestClass = std::max<DWORD>(longestClass, static_cast<DWORD>(child.second->keyClass.size()));
   }
   for (const RegValue& value : key->values) {
     longestName = std::max<DWORD>(longestName, static_cast<DWORD>(value.name.size()));
@@ -304,7 +331,7 @@ LONG QueryInfo(HKEY handle, Unit* keyClass, DWORD* classSize, DWORD* subKeys, DW
   }
   if (subKeys) *subKeys = static_cast<DWORD>(key->children.size());
   if (maxSubKeyLen) *maxSubKeyLen = longestKey;
-  if (maxClassLen) *maxClassLen = 0;
+  if (maxClassLen) *maxClassLen = longestClass;
   if (values) *values = static_cast<DWORD>(key->values.size());
   if (maxValueNameLen) *maxValueNameLen = longestName;
   if (maxValueLen) *maxValueLen = largestData;
@@ -360,20 +387,22 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM access, PHKEY result) 
   return kvtr::posix::RegistryStatusOfException();
 }
 
-LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD options, REGSAM access,
+LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR keyClass, DWORD options, REGSAM access,
                      const SECURITY_ATTRIBUTES*, PHKEY result, LPDWORD disposition) try {
   KVTR_REGISTRY_FAULT("RegCreateKeyExW");
-  return CreateKey(key, subKey, options, access, result, disposition);
+  return CreateKey(key, subKey, keyClass, options, access, result, disposition);
 } catch (...) {
   return kvtr::posix::RegistryStatusOfException();
 }
 
-LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM access,
+LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR keyClass, DWORD options, REGSAM access,
                      const SECURITY_ATTRIBUTES*, PHKEY result, LPDWORD disposition) try {
   KVTR_REGISTRY_FAULT("RegCreateKeyExA");
-  if (subKey == nullptr) return CreateKey(key, nullptr, options, access, result, disposition);
+  const kvtr::WString wideClass = keyClass != nullptr ? Wide(keyClass) : kvtr::WString();
+  const WCHAR* const classText = keyClass != nullptr ? wideClass.c_str() : nullptr;
+  if (subKey == nullptr) return CreateKey(key, nullptr, classText, options, access, result, disposition);
   const kvtr::WString wide = Wide(subKey);
-  return CreateKey(key, wide.c_str(), options, access, result, disposition);
+  return CreateKey(key, wide.c_str(), classText, options, access, result, disposition);
 } catch (...) {
   return kvtr::posix::RegistryStatusOfException();
 }

@@ -12,6 +12,11 @@
 //
 // Key paths deeper than Windows' 512 levels are refused with an error that
 // names their line, and no walk of the tree recurses.
+//
+// Two comment lines carry what the format has no syntax for: after the
+// header, "; snapshot TOKEN" names a snapshot (its journal names it too),
+// and right after a section line, ';class="TEXT"' gives the key's class.
+// regedit reads both as comments.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +29,8 @@ namespace kvtr::posix {
 namespace {
 
 constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kSnapshotLine = "; snapshot ";
+constexpr std::string_view kClassLine = ";class=";
 constexpr size_t kLineWidth = 79;
 
 bool IsHighSurrogate(unsigned unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
@@ -161,6 +168,13 @@ void AppendValue(std::string& out, const RegValue& value, bool& lone) {
   AppendHex(out, out.size() - lineStart, value.data);
 }
 
+void AppendClassLine(std::string& out, const RegKey& key, bool* lone) {
+  if (key.keyClass.empty()) return;
+  out += kClassLine;
+  AppendQuoted(out, key.keyClass, lone);
+  out.push_back('\n');
+}
+
 // `lone` is set when a name holds a lone surrogate. Depth first, keys in
 // their enumeration order; one section name is kept and cut back to each
 // key's parent, so no key costs an allocation of its own.
@@ -189,6 +203,7 @@ void AppendTree(std::string& out, const std::string& rootName, const std::shared
     out += "\n[";
     out += section;
     out += "]\n";
+    AppendClassLine(out, *next.key, &lone);
     for (const RegValue& value : next.key->values) AppendValue(out, value, lone);
     for (auto child = next.key->children.rbegin(); child != next.key->children.rend(); ++child) {
       pending.push_back({child->second.get(), section.size()});
@@ -331,6 +346,13 @@ struct Parser {
     return true;
   }
 
+  // A class line's quoted text, for the section's key; anything else there
+  // is an ordinary comment.
+  void Class(std::string_view text) {
+    std::string content;
+    if (ReadQuoted(text, content) && text.empty()) current->keyClass = FromFileText(content);
+  }
+
   static bool ReadQuoted(std::string_view& text, std::string& out) {
     if (text.empty() || text[0] != '"') return false;
     size_t i = 1;
@@ -450,9 +472,14 @@ struct Parser {
 
 }  // namespace
 
-std::string SerializeRegistry(RegistryTree& tree) {
+std::string SerializeRegistry(RegistryTree& tree, const std::string& token) {
   std::string out(kHeader);
   out.push_back('\n');
+  if (!token.empty()) {
+    out += kSnapshotLine;
+    out += token;
+    out.push_back('\n');
+  }
   bool lone = false;
   for (int i = 0; i < static_cast<int>(RootId::kCount); ++i) {
     const RootId root = static_cast<RootId>(i);
@@ -469,6 +496,19 @@ std::string ExportRegText(RegistryTree&, RootId root, const std::shared_ptr<RegK
   return FileBytes(out, lone);
 }
 
+namespace {
+
+// The lines of `text` applied in order. Without `needHeader` the text is a
+// delta (a journal record's body) and has no header line.
+RegImportResult ApplyLines(RegistryTree& tree, std::string_view text, bool needHeader, bool inPlace,
+                           size_t rawOffset, const std::function<void(size_t)>& consumed);
+
+}  // namespace
+
+RegImportResult ApplyRegDelta(RegistryTree& tree, std::string_view text) {
+  return ApplyLines(tree, text, /*needHeader=*/false, /*inPlace=*/false, 0, nullptr);
+}
+
 RegImportResult ImportRegText(RegistryTree& tree, std::string_view raw, bool replace,
                               const std::function<void(size_t)>& consumed) {
   // UTF-8 text is parsed where it lies; only UTF-16 is converted first.
@@ -482,10 +522,6 @@ RegImportResult ImportRegText(RegistryTree& tree, std::string_view raw, bool rep
     text.remove_prefix(3);
     rawOffset = 3;
   }
-  const bool inPlace = converted.empty();
-  constexpr size_t kReleaseStep = size_t{8} << 20;
-  size_t released = 0;
-  Parser parser{tree, {}, nullptr};
   if (replace) {
     for (int i = 0; i < static_cast<int>(RootId::kCount); ++i) {
       std::shared_ptr<RegKey> root = tree.LoadedRoot(static_cast<RootId>(i));
@@ -494,9 +530,19 @@ RegImportResult ImportRegText(RegistryTree& tree, std::string_view raw, bool rep
       root->values.clear();
     }
   }
+  return ApplyLines(tree, text, /*needHeader=*/true, converted.empty(), rawOffset, consumed);
+}
+
+namespace {
+
+RegImportResult ApplyLines(RegistryTree& tree, std::string_view text, bool needHeader, bool inPlace,
+                           size_t rawOffset, const std::function<void(size_t)>& consumed) {
+  constexpr size_t kReleaseStep = size_t{8} << 20;
+  size_t released = 0;
+  Parser parser{tree, {}, nullptr};
   size_t pos = 0;
   int lineNumber = 0;
-  bool headerSeen = false;
+  bool headerSeen = !needHeader;
   while (pos < text.size()) {
     if (consumed && inPlace && pos - released >= kReleaseStep) {
       consumed(rawOffset + pos);
@@ -534,7 +580,11 @@ RegImportResult ImportRegText(RegistryTree& tree, std::string_view raw, bool rep
       headerSeen = true;
       continue;
     }
-    if (view.empty() || view[0] == ';') continue;
+    if (view.empty()) continue;
+    if (view[0] == ';') {
+      if (parser.current && view.substr(0, kClassLine.size()) == kClassLine) parser.Class(view.substr(kClassLine.size()));
+      continue;
+    }
     if (view[0] == '[') {
       if (view.back() != ']') {
         parser.Fail(firstLine, "unterminated key name");
@@ -548,6 +598,59 @@ RegImportResult ImportRegText(RegistryTree& tree, std::string_view raw, bool rep
   }
   if (!headerSeen && parser.result.ok) parser.Fail(1, "not a registry file");
   return parser.result;
+}
+
+}  // namespace
+
+void AppendKeySection(std::string& out, RegKey& key, bool remove) {
+  out += remove ? "[-" : "[";
+  bool lone = false;
+  AppendFileText(out, key.TopRoot()->name, /*quoted=*/false, &lone);
+  const WString path = key.Path();
+  if (!path.empty()) {
+    out.push_back('\\');
+    AppendFileText(out, path, /*quoted=*/false, &lone);
+  }
+  out += "]\n";
+  if (!remove) AppendClassLine(out, key, &lone);
+}
+
+void AppendValueLine(std::string& out, const RegValue& value) {
+  bool lone = false;
+  AppendValue(out, value, lone);
+}
+
+void AppendValueRemoval(std::string& out, WStringView name) {
+  if (name.empty()) {
+    out += "@=-\n";
+    return;
+  }
+  bool lone = false;
+  AppendQuoted(out, name, &lone);
+  out += "=-\n";
+}
+
+std::string SnapshotToken(std::string_view raw) {
+  // The first two lines, in whichever encoding the file has.
+  std::string start;
+  if (raw.size() >= 2 && static_cast<uint8_t>(raw[0]) == 0xFF && static_cast<uint8_t>(raw[1]) == 0xFE) {
+    for (size_t i = 2; i + 1 < raw.size() && start.size() < 256; i += 2) {
+      if (raw[i + 1] != 0) break;  // the header and a token are ASCII
+      start.push_back(raw[i]);
+    }
+  } else {
+    start = std::string(raw.substr(0, 256));
+  }
+  size_t eol = start.find('\n');
+  if (eol == std::string::npos) return std::string();
+  std::string_view second = std::string_view(start).substr(eol + 1);
+  if (second.substr(0, kSnapshotLine.size()) != kSnapshotLine) return std::string();
+  second.remove_prefix(kSnapshotLine.size());
+  eol = second.find('\n');
+  if (eol == std::string::npos) return std::string();
+  second = second.substr(0, eol);
+  if (!second.empty() && second.back() == '\r') second.remove_suffix(1);
+  return std::string(second);
 }
 
 }  // namespace kvtr::posix
@@ -586,6 +689,15 @@ BOOL KvtrEmu_ImportRegFile(const char* file, char* error, size_t errorSize) try 
   if (error != nullptr && errorSize > 0) {
     std::snprintf(error, errorSize, "%s", status == ERROR_NOT_ENOUGH_MEMORY ? "not enough memory" : "internal error");
   }
+  return FALSE;
+}
+
+BOOL KvtrEmu_CompactRegistry(void) try {
+  RegistryTree& tree = Registry();
+  RegistryTree::Change change(tree);
+  return tree.Save() ? TRUE : FALSE;
+} catch (...) {
+  RegistryStatusOfException();
   return FALSE;
 }
 

@@ -1,5 +1,14 @@
 // POSIX platform layer: the registry tree, its handle table and its
-// persistence to "<prefix>/registry.reg". See registry_tree.h.
+// persistence to "<prefix>/registry.reg" and "<prefix>/registry.journal".
+// See registry_tree.h.
+//
+// A change appends a record to the journal; a process killed at any moment
+// leaves at most its last record cut short, which every reader ignores.
+// When the journal has grown past a quarter of the snapshot (and past
+// kMinCompactBytes), the change's process compacts: it writes a new
+// snapshot with a new token, flushed to disk, renames it into place and
+// then removes the journal. Killed between the rename and the removal, it
+// leaves a journal naming the old token, which no reader applies.
 #include "registry_tree.h"
 
 #include <fcntl.h>
@@ -8,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -20,9 +30,54 @@ namespace kvtr::posix {
 namespace {
 
 constexpr const char* kRegistryFile = "/registry.reg";
+constexpr const char* kJournalFile = "/registry.journal";
 constexpr const char* kLockFile = "/registry.lock";
+constexpr uint64_t kMinCompactBytes = 256 * 1024;
 
 std::string RegistryFilePath() { return PrefixDirectory() + kRegistryFile; }
+std::string JournalPath() { return PrefixDirectory() + kJournalFile; }
+
+bool SameFile(const FileIdentity& a, const FileIdentity& b) { return a.device == b.device && a.inode == b.inode; }
+
+// A name no other snapshot has had: the time, the process and a count.
+std::string NewToken() {
+  static unsigned counter = 0;
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  char token[64];
+  std::snprintf(token, sizeof token, "%llx-%d-%u",
+                static_cast<unsigned long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()),
+                static_cast<int>(getpid()), ++counter);
+  return token;
+}
+
+bool ReadAt(int fd, uint64_t offset, size_t count, std::string* text) {
+  text->resize(count);
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t got = pread(fd, text->data() + done, count - done, static_cast<off_t>(offset + done));
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(got);
+  }
+  text->resize(done);
+  return true;
+}
+
+bool WriteAt(int fd, uint64_t offset, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t put = pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(offset + done));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
 
 FileIdentity IdentityOf(const struct stat& info) {
   FileIdentity identity;
@@ -250,6 +305,8 @@ void RegistryTree::Forget() {
   loaded_ = false;
   identity_ = FileIdentity{};
   Unpin();
+  token_.clear();
+  journal_ = JournalState{};
 }
 
 void RegistryTree::Unpin() {
@@ -291,7 +348,21 @@ std::shared_ptr<RegKey> RegistryTree::Root(RootId root) {
 }
 
 void RegistryTree::Refresh() {
-  if (loaded_ && PathIdentity(RegistryFilePath()) == identity_) return;
+  if (loaded_ && PathIdentity(RegistryFilePath()) == identity_) {
+    const FileIdentity journal = PathIdentity(JournalPath());
+    if (journal.inode == 0 && !journal_.fd) return;  // no journal, as before
+    if (journal_.fd && SameFile(journal, journal_.identity)) {
+      // The same journal: records are only ever appended (or a cut-short
+      // one cut off and written again), so what is new starts where the
+      // whole records read here end.
+      if (journal.size > journal_.applied) ReadJournal();
+      return;
+    }
+    if (!journal_.fd) {
+      ReadJournal();  // a journal begun since
+      return;
+    }
+  }
   LoadLocked();
 }
 
@@ -309,14 +380,14 @@ void RegistryTree::LoadLocked() {
   std::shared_ptr<RegKey> keepOld[static_cast<int>(RootId::kCount)];
   for (int i = 0; i < static_cast<int>(RootId::kCount); ++i) keepOld[i] = roots_[i];
   const std::string path = RegistryFilePath();
-  ReadFileLocked(path);
+  ReadMachineLocked(path);
   if (loaded_ && SeedsPending(*this)) {
     // A machine made before some seed existed. The seed is considered under
     // the registry lock, on the file's latest version: another process may
     // have changed the file, or considered the seed itself, since it was
     // read here.
     FileLock hold(*this);
-    if (PathIdentity(path) != identity_) ReadFileLocked(path);
+    if (PathIdentity(path) != identity_) ReadMachineLocked(path);
     if (loaded_ && SeedsPending(*this)) {
       ApplyPendingSeeds(*this);
       // When the file cannot be written, the machine has the seeds in
@@ -338,11 +409,68 @@ void RegistryTree::LoadLocked() {
   }
 }
 
+void RegistryTree::ReadMachineLocked(const std::string& path) {
+  // A compaction renames its snapshot into place before it removes the
+  // journal, so a journal read while the snapshot read is still in place
+  // belongs to it (or names another token and is ignored). Under the
+  // registry lock nothing moves; without it, a compaction between the two
+  // reads is seen here and the machine read again, at last under the lock.
+  for (int attempt = 0;; ++attempt) {
+    const bool locked = lockDepth_ > 0;
+    std::unique_ptr<FileLock> hold;
+    if (!locked && attempt == 2) hold = std::make_unique<FileLock>(*this);
+    ReadFileLocked(path);
+    if (!loaded_) return;
+    ReadJournal();
+    if (locked || hold || PathIdentity(path) == identity_) return;
+  }
+}
+
+void RegistryTree::ReadJournal() {
+  if (!journal_.fd) {
+    journal_ = JournalState{};
+    UniqueFd fd(open(JournalPath().c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd && errno == EACCES) fd.reset(open(JournalPath().c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return;  // none: the snapshot is the whole machine
+    if (!DescriptorIdentity(fd.get(), &journal_.identity)) return;
+    journal_.fd = std::move(fd);
+  }
+  FileIdentity now;
+  if (!DescriptorIdentity(journal_.fd.get(), &now)) return;
+  journal_.identity = now;
+  if (now.size <= journal_.applied) return;
+  if (journal_.foreign) {
+    journal_.applied = now.size;
+    return;
+  }
+  std::string text;
+  if (!ReadAt(journal_.fd.get(), journal_.applied, static_cast<size_t>(now.size - journal_.applied), &text)) return;
+  const JournalScan scan = ScanJournal(text, journal_.applied, journal_.nextSequence);
+  if (journal_.applied == 0 && (!scan.headerOk || scan.token != token_ || token_.empty())) {
+    // Another snapshot's journal, or not one at all: nothing of it applies,
+    // and it is looked at again only when it changes.
+    journal_.foreign = true;
+    journal_.applied = now.size;
+    return;
+  }
+  for (std::string_view body : scan.bodies) {
+    const RegImportResult result = ApplyRegDelta(*this, body);
+    if (!result.ok) {
+      std::fprintf(stderr, "kvtr: %s record %llu: %s\n", JournalPath().c_str(),
+                   static_cast<unsigned long long>(journal_.nextSequence), result.message.c_str());
+    }
+    ++journal_.nextSequence;
+  }
+  journal_.applied = scan.end;
+}
+
 void RegistryTree::ReadFileLocked(const std::string& path) {
   for (int i = 0; i < static_cast<int>(RootId::kCount); ++i) roots_[i] = NewRoot(static_cast<RootId>(i));
   loaded_ = false;
   identity_ = FileIdentity{};
   Unpin();
+  token_.clear();
+  journal_ = JournalState{};
 
   // Each version of the file is complete before it is renamed into place,
   // so whatever version is opened here reads whole.
@@ -370,6 +498,7 @@ void RegistryTree::ReadFileLocked(const std::string& path) {
     MappedFile mapped(fd.get());
     std::string text;
     if ((mapped.ok() || ReadWhole(fd.get(), &text)) && DescriptorIdentity(fd.get(), &identity)) {
+      token_ = SnapshotToken(mapped.ok() ? mapped.text() : std::string_view(text));
       // When reading throws (memory), loaded_ stays false: the next call
       // loads again. A mapped file's pages go as the parser passes them,
       // so the file and the whole tree are never resident together.
@@ -398,21 +527,56 @@ void RegistryTree::ReadFileLocked(const std::string& path) {
   AddHardwareKeys(roots_[0]);
 }
 
+UniqueFd RegistryTree::CreateTemporary(const std::string& path, std::string& temporary) {
+  // A name of this process's own, so no other writer can touch the file
+  // before it is complete. One that exists was left by an earlier process
+  // with the same id: the next number is taken.
+  UniqueFd fd;
+  for (int attempt = 0; !fd && attempt < 100; ++attempt) {
+    temporary = path + "." + std::to_string(getpid()) + "-" + std::to_string(++temporaries_) + ".tmp";
+    fd.reset(open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd && errno != EEXIST) break;
+  }
+  return fd;
+}
+
 bool RegistryTree::Save() {
   if (!loaded_ || lockDepth_ == 0 || !lockFile_) return false;
   if (InjectedFault("WriteRegistryFile", "persistence") != 0) return false;
   const std::string path = RegistryFilePath();
-  const std::string text = SerializeRegistry(*this);
-  // A name of this process's own, so no other writer can touch the file
-  // before it is complete. One that exists was left by an earlier process
-  // with the same id: the next number is taken.
+  const std::string token = NewToken();
+  const std::string text = SerializeRegistry(*this, token);
   std::string temporary;
-  UniqueFd fd;
-  for (int attempt = 0; !fd && attempt < 100; ++attempt) {
-    temporary = path + "." + std::to_string(getpid()) + "-" + std::to_string(++temporaries_) + ".tmp";
-    fd.reset(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!fd && errno != EEXIST) return false;
+  UniqueFd fd = CreateTemporary(path, temporary);
+  if (!fd) return false;
+  // On disk before the rename: a machine that loses power keeps the old
+  // snapshot or the new one, never a part of one.
+  FileIdentity written;
+  if (!WriteWhole(fd.get(), text) || fsync(fd.get()) != 0 || !DescriptorIdentity(fd.get(), &written) ||
+      std::rename(temporary.c_str(), path.c_str()) != 0) {
+    fd.reset();
+    unlink(temporary.c_str());
+    return false;
   }
+  // The snapshot holds every change: the journal goes. Left behind (a
+  // process killed here, a prefix that forbids it), it names the old token
+  // and is ignored.
+  unlink(JournalPath().c_str());
+  journal_ = JournalState{};
+  token_ = token;
+  // The new version stays open, which keeps its inode from being reused.
+  Unpin();
+  pinned_ = std::move(fd);
+  identity_ = written;
+  return true;
+}
+
+bool RegistryTree::WriteNewJournal(const std::string& text) {
+  // Made whole beside the journal and renamed into place, so a reader finds
+  // no journal or one with its header.
+  const std::string path = JournalPath();
+  std::string temporary;
+  UniqueFd fd = CreateTemporary(path, temporary);
   if (!fd) return false;
   FileIdentity written;
   if (!WriteWhole(fd.get(), text) || !DescriptorIdentity(fd.get(), &written) ||
@@ -421,10 +585,37 @@ bool RegistryTree::Save() {
     unlink(temporary.c_str());
     return false;
   }
-  // The new version stays open, which keeps its inode from being reused.
-  Unpin();
-  pinned_ = std::move(fd);
-  identity_ = written;
+  journal_ = JournalState{};
+  journal_.fd = std::move(fd);
+  journal_.identity = written;
+  journal_.applied = text.size();
+  return true;
+}
+
+bool RegistryTree::Journal(const std::string& body) {
+  if (!loaded_ || lockDepth_ == 0 || !lockFile_) return false;
+  if (InjectedFault("WriteRegistryFile", "persistence") != 0) return false;
+  // A snapshot written before snapshots had tokens: rewritten once.
+  if (token_.empty()) return Save();
+  if (!journal_.fd || journal_.foreign) {
+    if (!WriteNewJournal(JournalHeader(token_) + JournalRecord(1, body))) return false;
+    journal_.nextSequence = 2;
+  } else {
+    // Whatever lies past the whole records is a record cut short by a
+    // process that was killed: it goes before this one is written.
+    FileIdentity now;
+    if (!DescriptorIdentity(journal_.fd.get(), &now)) return false;
+    if (now.size != journal_.applied && ftruncate(journal_.fd.get(), static_cast<off_t>(journal_.applied)) != 0) {
+      return false;
+    }
+    const std::string record = JournalRecord(journal_.nextSequence, body);
+    if (!WriteAt(journal_.fd.get(), journal_.applied, record)) return false;
+    journal_.applied += record.size();
+    journal_.identity.size = journal_.applied;
+    ++journal_.nextSequence;
+  }
+  // The change is in the journal; a compaction that fails leaves it there.
+  if (journal_.applied > std::max<uint64_t>(kMinCompactBytes, identity_.size / 4)) Save();
   return true;
 }
 

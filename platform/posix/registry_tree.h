@@ -1,6 +1,9 @@
 // The emulated registry: an in-memory tree of keys with their values, the
-// table of open handles, and persistence of the tree to the prefix's .reg
-// file. Used by registry_api.cc (the Reg* functions) and registry_file.cc.
+// table of open handles, and persistence of the tree to the prefix's files:
+// "registry.reg", a .reg snapshot of the whole machine, and
+// "registry.journal" beside it, the changes made since, appended one record
+// a change (registry_journal.cc). Used by registry_api.cc (the Reg*
+// functions) and registry_file.cc.
 //
 // Keys compare by name without regard to case and enumerate in the order of
 // their upper-cased names, as on Windows; values keep creation order.
@@ -34,6 +37,7 @@ struct RegKey {
   std::weak_ptr<RegKey> parent;  // empty for a root and a deleted key
   std::map<WString, std::shared_ptr<RegKey>, NoCaseLess> children;
   std::vector<RegValue> values;
+  WString keyClass;  // given when the key was created; usually empty
   bool deleted = false;
   bool isVolatile = false;
   DWORD deniedRights = 0;  // emulation control: rights that opening may not grant
@@ -100,14 +104,23 @@ class RegistryTree {
     FileLock file_;  // released also when bringing the tree up to date throws
   };
 
-  // Loads the prefix's file when nothing is loaded or the file was changed
-  // by another process since it was read or written here (one stat).
+  // Brings the tree up to date with the prefix's files (two stats): loads
+  // the snapshot and its journal when nothing is loaded or the snapshot was
+  // replaced since it was read or written here, and applies the records
+  // another process appended to the journal since.
   void Refresh();
   void Forget();  // drop everything; the next call loads afresh
-  // Writes the tree to the prefix's file (a temporary file of this process,
-  // then rename). Only within a Change that holds the registry lock, and
-  // only over a file that was read: false otherwise, leaving the file alone.
+  // Writes the whole tree as a new snapshot (a temporary file of this
+  // process, flushed to disk, then renamed into place) and removes the
+  // journal. Only within a Change that holds the registry lock, and only
+  // over a machine that was read: false otherwise, leaving the files alone.
   bool Save();
+  // Appends one change, .reg delta text (sections, value lines), to the
+  // journal; compacts (Save) when the journal has grown past a quarter of
+  // the snapshot. Same conditions as Save. On false the record may lie
+  // half-written at the journal's end, where every reader ignores it and
+  // the next writer cuts it off.
+  bool Journal(const std::string& body);
 
   std::shared_ptr<RegKey> Root(RootId root);
   // The root as loaded, without looking at the file (for loading and saving).
@@ -127,9 +140,18 @@ class RegistryTree {
 
  private:
   void LoadLocked();
+  // The snapshot and its journal, as one version of the machine.
+  void ReadMachineLocked(const std::string& path);
   // Replaces the roots with the content of the file at `path` (a new
   // machine when there is none); loaded_ tells whether that worked.
   void ReadFileLocked(const std::string& path);
+  // Applies the journal's records not applied yet (all of them when none
+  // is open) and pins the journal.
+  void ReadJournal();
+  bool WriteNewJournal(const std::string& text);
+  // A new file of this process beside `path`, for writing; its name in
+  // `temporary`.
+  UniqueFd CreateTemporary(const std::string& path, std::string& temporary);
   // The registry lock, counted so that changes nest; false when it could
   // not be taken. When it throws (memory), nothing was taken or counted.
   bool LockFile();
@@ -147,6 +169,18 @@ class RegistryTree {
   // that keeps its inode from being reused.
   FileIdentity identity_;
   UniqueFd pinned_;
+  std::string token_;  // names the loaded snapshot; its journal names it too
+  // The journal as far as it was read here: the file (pinned), the bytes of
+  // its header and whole records applied, the next record's number. A
+  // journal of another snapshot (`foreign`) is ignored and, at the next
+  // change, replaced.
+  struct JournalState {
+    UniqueFd fd;
+    FileIdentity identity;
+    uint64_t applied = 0;
+    uint64_t nextSequence = 1;
+    bool foreign = false;
+  } journal_;
   UniqueFd lockFile_;
   int lockDepth_ = 0;
   unsigned temporaries_ = 0;  // numbers this process's temporary files
@@ -168,7 +202,10 @@ std::shared_ptr<RegKey> ChildKey(const std::shared_ptr<RegKey>& parent, const WS
 std::shared_ptr<RegKey> EnsureKeyPath(const std::shared_ptr<RegKey>& from, WStringView path);
 
 // .reg text of the persisted roots, and the reverse (registry_file.cc).
-std::string SerializeRegistry(RegistryTree& tree);
+// `token` (if any) names the snapshot in a comment after the header.
+std::string SerializeRegistry(RegistryTree& tree, const std::string& token = std::string());
+// The token a snapshot's text names; empty when it names none.
+std::string SnapshotToken(std::string_view raw);
 struct RegImportResult {
   bool ok = true;
   int line = 0;  // first line that could not be read, 0 when ok
@@ -182,5 +219,30 @@ struct RegImportResult {
 RegImportResult ImportRegText(RegistryTree& tree, std::string_view text, bool replace,
                               const std::function<void(size_t)>& consumed = nullptr);
 std::string ExportRegText(RegistryTree& tree, RootId root, const std::shared_ptr<RegKey>& key);
+
+// .reg delta text for journal records: a key's section line ("[-...]" with
+// `remove`), with its class line when it has one; a value's line; a value's
+// removal ("name"=-).
+void AppendKeySection(std::string& out, RegKey& key, bool remove);
+void AppendValueLine(std::string& out, const RegValue& value);
+void AppendValueRemoval(std::string& out, WStringView name);
+// Applies delta text without a header (a journal record's body).
+RegImportResult ApplyRegDelta(RegistryTree& tree, std::string_view text);
+
+// The journal's format (registry_journal.cc).
+std::string JournalHeader(const std::string& token);
+std::string JournalRecord(uint64_t sequence, const std::string& body);
+struct JournalScan {
+  bool headerOk = false;      // the text starts with a header
+  std::string token;          // the snapshot the header names
+  size_t end = 0;             // after the header and the last whole record
+  uint64_t nextSequence = 1;  // the number the next record must carry
+  std::vector<std::string_view> bodies;  // of the whole records, in order
+};
+// Reads `text`, the journal from byte `offset` on (0: the whole file with
+// its header), taking records numbered from `sequence`. A record that is
+// cut short, or whose checksum or number is wrong, ends the scan: it and
+// everything after it are ignored.
+JournalScan ScanJournal(std::string_view text, size_t offset, uint64_t sequence);
 
 }  // namespace kvtr::posix

@@ -24,18 +24,19 @@ class Emulation : public ::testing::Test {
   }
   void TearDown() override { RegCloseKey(key_); }
   std::string RegistryFile() const { return std::string(KvtrEmu_Prefix()) + "/registry.reg"; }
+  std::string JournalFile() const { return std::string(KvtrEmu_Prefix()) + "/registry.journal"; }
 
   TestMachine machine_;
   HKEY key_ = nullptr;
 };
 
-TEST_F(Emulation, EveryChangeReachesTheRegistryFileAndSurvivesAReload) {
+TEST_F(Emulation, EveryChangeReachesTheJournalAndSurvivesAReload) {
   const BYTE multi[] = {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0};
   const BYTE odd[] = {1, 2, 3};
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, W("multi"), 0, REG_MULTI_SZ, multi, sizeof multi));
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, W("odd \"name\" \\"), 0, REG_SZ, odd, sizeof odd));
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "text", 0, REG_SZ, reinterpret_cast<const BYTE*>("C:\\x \"q\""), 9));
-  const std::string text = ReadHostFile(RegistryFile());
+  const std::string text = ReadHostFile(JournalFile());
   EXPECT_EQ(0u, text.find("Windows Registry Editor Version 5.00\n"));
   EXPECT_NE(std::string::npos, text.find("\"text\"=\"C:\\\\x \\\"q\\\"\"\n"));
   EXPECT_NE(std::string::npos, text.find("\"multi\"=hex(7):61,00,00,00,62,00,00,00,00,00\n"));
@@ -61,9 +62,14 @@ TEST_F(Emulation, AChangeByAnotherProcessIsSeen) {
   // Write the registry file the way another process would.
   char error[256] = {};
   ASSERT_TRUE(KvtrEmu_ImportRegFile(file.c_str(), error, sizeof error)) << error;
-  const std::string snapshot = ReadHostFile(RegistryFile());
+  std::string snapshot = ReadHostFile(RegistryFile());
   const BYTE one[] = {1, 0, 0, 0};
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, W("local"), 0, REG_DWORD, one, 4));
+  // The other process's snapshot has a name of its own, which the journal
+  // of "local" does not name.
+  const size_t token = snapshot.find("; snapshot ");
+  ASSERT_NE(std::string::npos, token);
+  snapshot.insert(token + 11, "other-");
   std::ofstream(RegistryFile() + ".other") << snapshot;
   ASSERT_EQ(0, std::rename((RegistryFile() + ".other").c_str(), RegistryFile().c_str()));
   DWORD size = 4;

@@ -190,6 +190,7 @@ TEST_F(RegFiles, LoneSurrogatesInStringDataSurviveSaveAndReload) {
   SetValues(key, values);
   RegCloseKey(key);
 
+  ASSERT_TRUE(KvtrEmu_CompactRegistry());  // the changes into the snapshot
   const std::string file = Read(std::string(KvtrEmu_Prefix()) + "/registry.reg");
   EXPECT_EQ(0u, file.find("Windows Registry Editor Version 5.00\n"));  // still UTF-8
   EXPECT_NE(std::string::npos, file.find("\"sz\"=hex(1):61,00,00,d8,62,00,00,00\n"));
@@ -216,6 +217,7 @@ TEST_F(RegFiles, LoneSurrogatesInNamesMakeTheFileUtf16) {
   SetValues(key, values);
   RegCloseKey(key);
 
+  ASSERT_TRUE(KvtrEmu_CompactRegistry());
   const std::string path = std::string(KvtrEmu_Prefix()) + "/registry.reg";
   const std::string file = Read(path);
   const std::string header = "\xFF\xFEW\0i\0n\0d\0o\0w\0s\0";
@@ -242,6 +244,7 @@ TEST_F(RegFiles, LoneSurrogatesInNamesMakeTheFileUtf16) {
   // Without such a name the file is UTF-8 again.
   ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(parent, keyName));
   RegCloseKey(parent);
+  ASSERT_TRUE(KvtrEmu_CompactRegistry());
   EXPECT_EQ(0u, Read(path).find("Windows Registry Editor Version 5.00\n"));
 }
 

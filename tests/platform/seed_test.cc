@@ -198,6 +198,7 @@ TEST_F(Seeds, TheSeededRegistryFileReadsBackWhole) {
   const WCHAR text[] = W("a \"b\" \\c");
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, W("text"), 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text));
   RegCloseKey(key);
+  ASSERT_TRUE(KvtrEmu_CompactRegistry());
   const std::string first = std::string(KvtrEmu_Prefix());
   const std::string exported = Export(first + "/first.reg");
 

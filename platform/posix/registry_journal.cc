@@ -1,0 +1,123 @@
+// POSIX platform layer: the registry journal's format. The journal is a .reg
+// file a person can read (and regedit can import): the header, a comment
+// naming the snapshot it continues, then one record per change,
+//
+//   ; change 7 length 58
+//   [HKEY_CURRENT_USER\Software\Example]
+//   "Counter"=dword:00000001
+//   ; end 7 crc 8b1f05d2
+//
+// where `length` counts the bytes of the body (the lines between) and the
+// CRC-32 covers the first line and the body. Records are numbered from 1.
+// A record is whole only when its end line is: one that a process killed
+// while writing it left cut short is recognised by its length, its end
+// line or its checksum, and ignored.
+#include <array>
+#include <charconv>
+#include <cstdio>
+
+#include "registry_tree.h"
+
+namespace kvtr::posix {
+namespace {
+
+constexpr std::string_view kHeaderLine = "Windows Registry Editor Version 5.00\n";
+constexpr std::string_view kJournalOf = "; journal of snapshot ";
+constexpr std::string_view kChange = "; change ";
+constexpr std::string_view kLength = " length ";
+constexpr std::string_view kEnd = "; end ";
+constexpr std::string_view kCrc = " crc ";
+
+constexpr std::array<uint32_t, 256> MakeCrcTable() {
+  std::array<uint32_t, 256> table{};
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t c = i;
+    for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    table[i] = c;
+  }
+  return table;
+}
+constexpr std::array<uint32_t, 256> kCrcTable = MakeCrcTable();
+
+// CRC-32 as zlib and PNG compute it.
+uint32_t Crc32(std::string_view bytes) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (char c : bytes) crc = kCrcTable[(crc ^ static_cast<uint8_t>(c)) & 0xFF] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
+}
+
+std::string EndLine(uint64_t sequence, uint32_t crc) {
+  char line[64];
+  std::snprintf(line, sizeof line, "; end %llu crc %08x\n", static_cast<unsigned long long>(sequence), crc);
+  return line;
+}
+
+// Reads a decimal number at the front of `text`; false when there is none.
+bool TakeNumber(std::string_view& text, uint64_t& number) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error != std::errc() || end == text.data()) return false;
+  text.remove_prefix(static_cast<size_t>(end - text.data()));
+  return true;
+}
+
+bool TakePrefix(std::string_view& text, std::string_view prefix) {
+  if (text.substr(0, prefix.size()) != prefix) return false;
+  text.remove_prefix(prefix.size());
+  return true;
+}
+
+}  // namespace
+
+std::string JournalHeader(const std::string& token) {
+  std::string header(kHeaderLine);
+  header += kJournalOf;
+  header += token;
+  header.push_back('\n');
+  return header;
+}
+
+std::string JournalRecord(uint64_t sequence, const std::string& body) {
+  std::string record(kChange);
+  record += std::to_string(sequence);
+  record += kLength;
+  record += std::to_string(body.size());
+  record.push_back('\n');
+  record += body;
+  record += EndLine(sequence, Crc32(record));
+  return record;
+}
+
+JournalScan ScanJournal(std::string_view text, size_t offset, uint64_t sequence) {
+  JournalScan scan;
+  std::string_view rest = text;
+  if (offset == 0) {
+    if (!TakePrefix(rest, kHeaderLine) || !TakePrefix(rest, kJournalOf)) return scan;
+    const size_t eol = rest.find('\n');
+    if (eol == std::string_view::npos) return scan;
+    scan.token = std::string(rest.substr(0, eol));
+    rest.remove_prefix(eol + 1);
+    scan.headerOk = true;
+  }
+  scan.nextSequence = sequence;
+  scan.end = offset + static_cast<size_t>(rest.data() - text.data());
+  for (;;) {
+    std::string_view cursor = rest;
+    uint64_t number = 0, length = 0;
+    if (!TakePrefix(cursor, kChange) || !TakeNumber(cursor, number) || number != scan.nextSequence ||
+        !TakePrefix(cursor, kLength) || !TakeNumber(cursor, length) || !TakePrefix(cursor, "\n") ||
+        length > cursor.size()) {
+      return scan;
+    }
+    const std::string_view body = cursor.substr(0, length);
+    const std::string_view signedPart = rest.substr(0, static_cast<size_t>(body.data() + length - rest.data()));
+    cursor.remove_prefix(length);
+    const std::string expectedEnd = EndLine(number, Crc32(signedPart));
+    if (!TakePrefix(cursor, expectedEnd)) return scan;
+    scan.bodies.push_back(body);
+    ++scan.nextSequence;
+    rest = cursor;
+    scan.end = offset + static_cast<size_t>(rest.data() - text.data());
+  }
+}
+
+}  // namespace kvtr::posix
