@@ -137,7 +137,9 @@ LONG CreateKey(HKEY parent, const WCHAR* subKey, const WCHAR* keyClass, DWORD op
   if (created) {
     // The class is the new key's; an existing key keeps its own.
     if (keyClass != nullptr) key->keyClass = keyClass;
-    if (LONG status = Persist(tree, *key, SectionRecord(*key))) return status;
+    std::string record = SectionRecord(*key);
+    AppendClassLine(record, *key);
+    if (LONG status = Persist(tree, *key, record)) return status;
   }
   if (wanted & key->deniedRights) return ERROR_ACCESS_DENIED;
   *result = tree.AddHandle(key, wanted);

@@ -612,7 +612,11 @@ void AppendKeySection(std::string& out, RegKey& key, bool remove) {
     AppendFileText(out, path, /*quoted=*/false, &lone);
   }
   out += "]\n";
-  if (!remove) AppendClassLine(out, key, &lone);
+}
+
+void AppendClassLine(std::string& out, const RegKey& key) {
+  bool lone = false;
+  AppendClassLine(out, key, &lone);
 }
 
 void AppendValueLine(std::string& out, const RegValue& value) {

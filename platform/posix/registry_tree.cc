@@ -438,6 +438,7 @@ void RegistryTree::ReadJournal() {
   FileIdentity now;
   if (!DescriptorIdentity(journal_.fd.get(), &now)) return;
   journal_.identity = now;
+  if (now.size == 0) journal_.foreign = true;  // ours always start with their header
   if (now.size <= journal_.applied) return;
   if (journal_.foreign) {
     journal_.applied = now.size;

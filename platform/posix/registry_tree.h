@@ -221,9 +221,10 @@ RegImportResult ImportRegText(RegistryTree& tree, std::string_view text, bool re
 std::string ExportRegText(RegistryTree& tree, RootId root, const std::shared_ptr<RegKey>& key);
 
 // .reg delta text for journal records: a key's section line ("[-...]" with
-// `remove`), with its class line when it has one; a value's line; a value's
-// removal ("name"=-).
+// `remove`); its class line (none when it has no class); a value's line; a
+// value's removal ("name"=-).
 void AppendKeySection(std::string& out, RegKey& key, bool remove);
+void AppendClassLine(std::string& out, const RegKey& key);
 void AppendValueLine(std::string& out, const RegValue& value);
 void AppendValueRemoval(std::string& out, WStringView name);
 // Applies delta text without a header (a journal record's body).

@@ -269,6 +269,81 @@ TEST_F(RegistryKeys, QueryInfoCountsSubkeysAndValuesWithTheirLongestNames) {
   RegCloseKey(key);
 }
 
+TEST_F(RegistryKeys, AKeysClassIsGivenAtCreationAndAnsweredWithItsSize) {
+  HKEY parent = Create("classes");
+  HKEY key = nullptr;
+  WCHAR perfClass[] = W("Perf Class");
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(parent, W("with"), 0, perfClass, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  struct Case {
+    DWORD capacity;  // characters, the terminator included
+    LONG status;
+    DWORD size;      // characters, without the terminator
+    const char* text;
+  };
+  const Case cases[] = {
+      {64, ERROR_SUCCESS, 10, "Perf Class"},
+      {11, ERROR_SUCCESS, 10, "Perf Class"},
+      {10, ERROR_MORE_DATA, 10, nullptr},  // no room for the terminator
+      {1, ERROR_MORE_DATA, 10, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("capacity " + std::to_string(c.capacity));
+    WCHAR wide[64];
+    char narrow[64];
+    DWORD wideSize = c.capacity, narrowSize = c.capacity;
+    const LONG wideStatus = RegQueryInfoKeyW(key, wide, &wideSize, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                             nullptr, nullptr, nullptr, nullptr);
+    const LONG narrowStatus = RegQueryInfoKeyA(key, narrow, &narrowSize, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                               nullptr, nullptr, nullptr, nullptr);
+    EXPECT_EQ(c.size, wideSize);
+    if (c.status == ERROR_MORE_DATA && WineDiffers("Wine's RegQueryInfoKeyW answers ERROR_INSUFFICIENT_BUFFER for a "
+                                                   "small class buffer, its A form the characters it copied")) {
+      EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, wideStatus);
+      EXPECT_EQ(ERROR_MORE_DATA, narrowStatus);
+      EXPECT_EQ(c.capacity - 1, narrowSize);
+      continue;
+    }
+    EXPECT_EQ(c.status, wideStatus);
+    EXPECT_EQ(c.status, narrowStatus);
+    EXPECT_EQ(c.size, narrowSize);
+    if (c.text != nullptr) {
+      EXPECT_EQ(WString(perfClass), WString(wide));
+      EXPECT_STREQ(c.text, narrow);
+    }
+  }
+  // The size alone; the parent's longest subkey class; a key without one.
+  DWORD size = 0, longestClass = 0;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key, nullptr, &size, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                            nullptr, nullptr, nullptr));
+  EXPECT_EQ(10u, size);
+  RegCloseKey(Create("classes\without"));
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(parent, nullptr, nullptr, nullptr, nullptr, nullptr, &longestClass,
+                                            nullptr, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(10u, longestClass);
+  WCHAR none[8] = {'x', 0};
+  size = 8;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(parent, none, &size, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                            nullptr, nullptr, nullptr));
+  EXPECT_EQ(0u, size);
+  EXPECT_EQ(0, none[0]);
+
+  // Windows sets a class when it creates the key: opening an existing key
+  // with another class keeps the first.
+  HKEY again = nullptr;
+  char otherClass[] = "Other";
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(parent, "with", 0, otherClass, 0, KEY_ALL_ACCESS, nullptr, &again, nullptr));
+  RegCloseKey(again);
+  WCHAR kept[64];
+  size = 64;
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key, kept, &size, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                            nullptr, nullptr, nullptr));
+  if (!WineDiffers("Wine gives an existing key the class of a later RegCreateKeyEx")) {
+    EXPECT_EQ(WString(perfClass), WString(kept));
+  }
+  RegCloseKey(key);
+  RegCloseKey(parent);
+}
+
 TEST_F(RegistryKeys, ClassesRootIsTheMachinesSoftwareClasses) {
   const std::string name = "kvtr-test-class-" + machine_.ScratchKey().substr(machine_.ScratchKey().rfind('\\') + 1);
   HKEY key = nullptr;
