@@ -72,7 +72,7 @@ KVTR_EMU_API BOOL KvtrEmu_ImportRegFile(const char* file, char* error, size_t er
 
 // Writes the whole machine as a new registry snapshot and removes the
 // journal of changes made since the last one (done by itself when the
-// journal passes a quarter of the snapshot). FALSE when it cannot be
+// journal grows larger than the snapshot). FALSE when it cannot be
 // written; the machine is then as it was.
 KVTR_EMU_API BOOL KvtrEmu_CompactRegistry(void);
 

@@ -220,7 +220,8 @@ LONG SetValue(HKEY handle, const WCHAR* name, DWORD type, const BYTE* data, DWOR
   value->data.assign(data, data + size);
   key->lastWrite = CurrentFileTime();
   if (key->isVolatile) return ERROR_SUCCESS;
-  std::string record = SectionRecord(*key);
+  std::string& record = tree.RecordBuffer();
+  AppendKeySection(record, *key, /*remove=*/false);
   AppendValueLine(record, *value);
   return Persist(tree, *key, record);
 }

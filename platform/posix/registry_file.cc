@@ -119,23 +119,34 @@ bool IsPlainString(const std::vector<uint8_t>& data) {
   return false;
 }
 
-// Hex bytes after a lead of `column` characters already in `out`.
+// Hex bytes after a lead of `column` characters already in `out`. A
+// Perflib list is megabytes: the text is made in a small buffer and
+// appended a buffer at a time, into room reserved first.
 void AppendHex(std::string& out, size_t column, const std::vector<uint8_t>& data) {
   static const char kDigits[] = "0123456789abcdef";
+  // Three characters a byte, four more a line of 25 bytes.
+  out.reserve(out.size() + 3 * data.size() + 4 * (data.size() / 25 + 2) + 1);
+  char buffer[4096];
+  size_t used = 0;
   for (size_t i = 0; i < data.size(); ++i) {
+    if (used > sizeof buffer - 8) {
+      out.append(buffer, used);
+      used = 0;
+    }
     if (column + 3 > kLineWidth) {
-      out += "\\\n  ";
+      std::memcpy(buffer + used, "\\\n  ", 4);
+      used += 4;
       column = 2;
     }
-    out.push_back(kDigits[data[i] >> 4]);
-    out.push_back(kDigits[data[i] & 15]);
-    column += 2;
-    if (i + 1 < data.size()) {
-      out.push_back(',');
-      ++column;
-    }
+    buffer[used] = kDigits[data[i] >> 4];
+    buffer[used + 1] = kDigits[data[i] & 15];
+    buffer[used + 2] = ',';
+    used += 3;
+    column += 3;
   }
-  out.push_back('\n');
+  if (!data.empty()) --used;  // no comma after the last byte
+  buffer[used++] = '\n';
+  out.append(buffer, used);
 }
 
 void AppendValue(std::string& out, const RegValue& value, bool& lone) {

@@ -4,7 +4,7 @@
 //
 // A change appends a record to the journal; a process killed at any moment
 // leaves at most its last record cut short, which every reader ignores.
-// When the journal has grown past a quarter of the snapshot (and past
+// When the journal has grown larger than the snapshot (and past
 // kMinCompactBytes), the change's process compacts: it writes a new
 // snapshot with a new token, flushed to disk, renames it into place and
 // then removes the journal. Killed between the rename and the removal, it
@@ -15,6 +15,7 @@
 #include <sys/mman.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <string_view>
+#include <vector>
 
 #include "emulation.h"
 #include "registry_seed.h"
@@ -66,15 +70,27 @@ bool ReadAt(int fd, uint64_t offset, size_t count, std::string* text) {
   return true;
 }
 
-bool WriteAt(int fd, uint64_t offset, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t put = pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(offset + done));
+// Writes the pieces one after the other from `offset`, in one call when
+// the system takes them whole.
+bool WriteAt(int fd, uint64_t offset, std::initializer_list<std::string_view> pieces) {
+  std::vector<iovec> parts;
+  for (std::string_view piece : pieces) {
+    if (!piece.empty()) parts.push_back(iovec{const_cast<char*>(piece.data()), piece.size()});
+  }
+  size_t next = 0;
+  while (next < parts.size()) {
+    const ssize_t put = pwritev(fd, parts.data() + next, static_cast<int>(parts.size() - next), static_cast<off_t>(offset));
     if (put < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    done += static_cast<size_t>(put);
+    offset += static_cast<uint64_t>(put);
+    size_t done = static_cast<size_t>(put);
+    while (next < parts.size() && done >= parts[next].iov_len) done -= parts[next++].iov_len;
+    if (next < parts.size()) {
+      parts[next].iov_base = static_cast<char*>(parts[next].iov_base) + done;
+      parts[next].iov_len -= done;
+    }
   }
   return true;
 }
@@ -444,25 +460,42 @@ void RegistryTree::ReadJournal() {
     journal_.applied = now.size;
     return;
   }
-  std::string text;
-  if (!ReadAt(journal_.fd.get(), journal_.applied, static_cast<size_t>(now.size - journal_.applied), &text)) return;
-  const JournalScan scan = ScanJournal(text, journal_.applied, journal_.nextSequence);
-  if (journal_.applied == 0 && (!scan.headerOk || scan.token != token_ || token_.empty())) {
-    // Another snapshot's journal, or not one at all: nothing of it applies,
-    // and it is looked at again only when it changes.
-    journal_.foreign = true;
-    journal_.applied = now.size;
-    return;
-  }
-  for (std::string_view body : scan.bodies) {
-    const RegImportResult result = ApplyRegDelta(*this, body);
-    if (!result.ok) {
-      std::fprintf(stderr, "kvtr: %s record %llu: %s\n", JournalPath().c_str(),
-                   static_cast<unsigned long long>(journal_.nextSequence), result.message.c_str());
+  // Read a window at a time, so that a long journal and the whole tree are
+  // never resident together; a window grows to hold a record larger than it.
+  constexpr size_t kWindow = size_t{8} << 20;
+  std::string window;
+  size_t want = kWindow;
+  while (journal_.applied < now.size) {
+    const uint64_t left = now.size - journal_.applied;
+    if (!ReadAt(journal_.fd.get(), journal_.applied, static_cast<size_t>(std::min<uint64_t>(left, want)), &window)) {
+      return;
     }
-    ++journal_.nextSequence;
+    const JournalScan scan = ScanJournal(window, journal_.applied, journal_.nextSequence);
+    if (journal_.applied == 0 && (!scan.headerOk || scan.token != token_ || token_.empty())) {
+      // Another snapshot's journal, or not one at all: nothing of it
+      // applies, and it is looked at again only when it changes.
+      journal_.foreign = true;
+      journal_.applied = now.size;
+      return;
+    }
+    for (std::string_view body : scan.bodies) {
+      const RegImportResult result = ApplyRegDelta(*this, body);
+      if (!result.ok) {
+        std::fprintf(stderr, "kvtr: %s record %llu: %s\n", JournalPath().c_str(),
+                     static_cast<unsigned long long>(journal_.nextSequence), result.message.c_str());
+      }
+      ++journal_.nextSequence;
+    }
+    const bool advanced = scan.end > journal_.applied;  // past the header or a record
+    journal_.applied = scan.end;
+    if (!scan.bodies.empty() || advanced) {
+      want = kWindow;
+    } else if (window.size() < left) {
+      want = 2 * window.size();  // a record larger than the window
+    } else {
+      return;  // the end: a record cut short, or one still being written
+    }
   }
-  journal_.applied = scan.end;
 }
 
 void RegistryTree::ReadFileLocked(const std::string& path) {
@@ -609,14 +642,17 @@ bool RegistryTree::Journal(const std::string& body) {
     if (now.size != journal_.applied && ftruncate(journal_.fd.get(), static_cast<off_t>(journal_.applied)) != 0) {
       return false;
     }
-    const std::string record = JournalRecord(journal_.nextSequence, body);
-    if (!WriteAt(journal_.fd.get(), journal_.applied, record)) return false;
-    journal_.applied += record.size();
+    const JournalFrame frame = FrameRecord(journal_.nextSequence, body);
+    if (!WriteAt(journal_.fd.get(), journal_.applied, {frame.head, body, frame.end})) return false;
+    journal_.applied += frame.head.size() + body.size() + frame.end.size();
     journal_.identity.size = journal_.applied;
     ++journal_.nextSequence;
   }
   // The change is in the journal; a compaction that fails leaves it there.
-  if (journal_.applied > std::max<uint64_t>(kMinCompactBytes, identity_.size / 4)) Save();
+  // A journal is read about as fast as the snapshot, so a load reads at
+  // most twice the snapshot; a large machine is rewritten only once as
+  // much has changed.
+  if (journal_.applied > std::max<uint64_t>(kMinCompactBytes, identity_.size)) Save();
   return true;
 }
 

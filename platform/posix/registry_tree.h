@@ -116,8 +116,8 @@ class RegistryTree {
   // over a machine that was read: false otherwise, leaving the files alone.
   bool Save();
   // Appends one change, .reg delta text (sections, value lines), to the
-  // journal; compacts (Save) when the journal has grown past a quarter of
-  // the snapshot. Same conditions as Save. On false the record may lie
+  // journal; compacts (Save) when the journal has grown larger than the
+  // snapshot. Same conditions as Save. On false the record may lie
   // half-written at the journal's end, where every reader ignores it and
   // the next writer cuts it off.
   bool Journal(const std::string& body);
@@ -137,6 +137,13 @@ class RegistryTree {
   static std::shared_ptr<RegKey> Find(const std::shared_ptr<RegKey>& from, WStringView path);
 
   void ClearDenials();
+
+  // An empty string for building a journal record, whose room is kept from
+  // one change to the next (a Perflib list's record is megabytes).
+  std::string& RecordBuffer() {
+    record_.clear();
+    return record_;
+  }
 
  private:
   void LoadLocked();
@@ -184,6 +191,7 @@ class RegistryTree {
   UniqueFd lockFile_;
   int lockDepth_ = 0;
   unsigned temporaries_ = 0;  // numbers this process's temporary files
+  std::string record_;
 };
 
 RegistryTree& Registry();
@@ -233,6 +241,12 @@ RegImportResult ApplyRegDelta(RegistryTree& tree, std::string_view text);
 // The journal's format (registry_journal.cc).
 std::string JournalHeader(const std::string& token);
 std::string JournalRecord(uint64_t sequence, const std::string& body);
+// The lines a record's body is written between (the record is head, body,
+// end), so that a large body is written where it lies.
+struct JournalFrame {
+  std::string head, end;
+};
+JournalFrame FrameRecord(uint64_t sequence, std::string_view body);
 struct JournalScan {
   bool headerOk = false;      // the text starts with a header
   std::string token;          // the snapshot the header names
