@@ -481,6 +481,20 @@ struct Parser {
   }
 };
 
+// The lines of an imported file after its header, as parser text.
+std::string ImportDelta(std::string_view raw) {
+  std::string text = ToParserText(raw);
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t eol = text.find('\n', pos);
+    if (eol == std::string::npos) eol = text.size();
+    const bool blank = text.find_first_not_of(" \t\r", pos) >= eol;
+    pos = eol + 1;
+    if (!blank) break;
+  }
+  return text.substr(std::min(pos, text.size()));
+}
+
 }  // namespace
 
 std::string SerializeRegistry(RegistryTree& tree, const std::string& token) {
@@ -693,7 +707,11 @@ BOOL KvtrEmu_ImportRegFile(const char* file, char* error, size_t errorSize) try 
   RegistryTree& tree = Registry();
   RegistryTree::Change change(tree);
   const RegImportResult result = ImportRegText(tree, text, /*replace=*/false);
-  if (!tree.Save()) {
+  // A file smaller than the machine goes into the journal as it is, its
+  // lines applying again the same way at each load; a larger one is
+  // written as a new snapshot.
+  const std::string delta = ImportDelta(text);
+  if (!(delta.size() < tree.SnapshotSize() ? tree.Journal(delta) : tree.Save())) {
     tree.Forget();  // nothing of the file is kept
     return fail("the registry file of " + PrefixDirectory() + " cannot be written");
   }

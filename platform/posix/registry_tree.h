@@ -138,6 +138,9 @@ class RegistryTree {
 
   void ClearDenials();
 
+  // The size of the snapshot loaded or written last.
+  uint64_t SnapshotSize() const { return identity_.size; }
+
   // An empty string for building a journal record, whose room is kept from
   // one change to the next (a Perflib list's record is megabytes).
   std::string& RecordBuffer() {

@@ -62,6 +62,7 @@ TEST_F(Emulation, AChangeByAnotherProcessIsSeen) {
   // Write the registry file the way another process would.
   char error[256] = {};
   ASSERT_TRUE(KvtrEmu_ImportRegFile(file.c_str(), error, sizeof error)) << error;
+  ASSERT_TRUE(KvtrEmu_CompactRegistry());
   std::string snapshot = ReadHostFile(RegistryFile());
   const BYTE one[] = {1, 0, 0, 0};
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, W("local"), 0, REG_DWORD, one, 4));

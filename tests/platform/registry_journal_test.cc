@@ -209,6 +209,20 @@ TEST_F(Journal, AJournalOfAnotherSnapshotIsIgnoredAndReplaced) {
   }
 }
 
+TEST_F(Journal, AnImportSmallerThanTheMachineIsOneRecordOfItsLines) {
+  // regedit's form: UTF-16LE with its mark and CR LF.
+  const std::string lines = "\r\n[HKEY_CURRENT_USER\\Software\\Imp]\r\n\"x\"=dword:00000007\r\n";
+  std::string file = "\xFF\xFE";
+  for (char c : "Windows Registry Editor Version 5.00\r\n" + lines) file += std::string{c, '\0'};
+  const std::string path = prefix_ + "/small.reg";
+  WriteHostFile(path, file);
+  char error[256] = {};
+  ASSERT_TRUE(KvtrEmu_ImportRegFile(path.c_str(), error, sizeof error)) << error;
+  EXPECT_EQ(Header() + Record(1, lines), ReadHostFile(JournalFile()));
+  Reload();
+  EXPECT_EQ(7u, GetDword(HKEY_CURRENT_USER, "Software\\Imp", "x"));
+}
+
 TEST_F(Journal, AJournalLargerThanItsSnapshotIsFoldedIntoIt) {
   HKEY key = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Big", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
