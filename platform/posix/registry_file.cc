@@ -119,32 +119,49 @@ bool IsPlainString(const std::vector<uint8_t>& data) {
   return false;
 }
 
-// Hex bytes after a lead of `column` characters already in `out`. A
-// Perflib list is megabytes: the text is made in a small buffer and
-// appended a buffer at a time, into room reserved first.
+// "xx," for each byte value.
+struct HexTable {
+  char text[256][4];
+  constexpr HexTable() : text{} {
+    const char digits[] = "0123456789abcdef";
+    for (int i = 0; i < 256; ++i) {
+      text[i][0] = digits[i >> 4];
+      text[i][1] = digits[i & 15];
+      text[i][2] = ',';
+      text[i][3] = 0;
+    }
+  }
+};
+constexpr HexTable kHex;
+
+// Hex bytes after a lead of `column` characters already in `out`, lines
+// cut before they pass kLineWidth. A Perflib list is megabytes: the text
+// is made a line at a time in a small buffer and appended a buffer at a
+// time, into room reserved first.
 void AppendHex(std::string& out, size_t column, const std::vector<uint8_t>& data) {
-  static const char kDigits[] = "0123456789abcdef";
   // Three characters a byte, four more a line of 25 bytes.
   out.reserve(out.size() + 3 * data.size() + 4 * (data.size() / 25 + 2) + 1);
   char buffer[4096];
   size_t used = 0;
-  for (size_t i = 0; i < data.size(); ++i) {
-    if (used > sizeof buffer - 8) {
-      out.append(buffer, used);
-      used = 0;
-    }
+  size_t i = 0;
+  while (i < data.size()) {
     if (column + 3 > kLineWidth) {
       std::memcpy(buffer + used, "\\\n  ", 4);
       used += 4;
       column = 2;
     }
-    buffer[used] = kDigits[data[i] >> 4];
-    buffer[used + 1] = kDigits[data[i] & 15];
-    buffer[used + 2] = ',';
-    used += 3;
-    column += 3;
+    const size_t count = std::min((kLineWidth - column) / 3, data.size() - i);
+    for (size_t end = i + count; i < end; ++i, used += 3) std::memcpy(buffer + used, kHex.text[data[i]], 4);
+    column += 3 * count;
+    if (used > sizeof buffer - 128) {
+      out.append(buffer, used);
+      used = 0;
+    }
   }
-  if (!data.empty()) --used;  // no comma after the last byte
+  if (!data.empty()) {
+    if (used == 0) out.pop_back();  // the comma after the last byte
+    else --used;
+  }
   buffer[used++] = '\n';
   out.append(buffer, used);
 }
@@ -188,9 +205,12 @@ void AppendClassLine(std::string& out, const RegKey& key, bool* lone) {
 
 // `lone` is set when a name holds a lone surrogate. Depth first, keys in
 // their enumeration order; one section name is kept and cut back to each
-// key's parent, so no key costs an allocation of its own.
-void AppendTree(std::string& out, const std::string& rootName, const std::shared_ptr<RegKey>& top,
-                bool persistentOnly, bool& lone) {
+// key's parent, so no key costs an allocation of its own. `flush` (if any)
+// is called between keys once `out` holds a chunk; false from it stops.
+constexpr size_t kChunk = size_t{1} << 20;
+
+bool AppendTree(std::string& out, const std::string& rootName, const std::shared_ptr<RegKey>& top,
+                bool persistentOnly, bool& lone, const std::function<bool()>& flush = nullptr) {
   std::string section = rootName;
   const WString topPath = top->Path();
   if (!topPath.empty()) {
@@ -219,14 +239,16 @@ void AppendTree(std::string& out, const std::string& rootName, const std::shared
     for (auto child = next.key->children.rbegin(); child != next.key->children.rend(); ++child) {
       pending.push_back({child->second.get(), section.size()});
     }
+    if (flush && out.size() >= kChunk && !flush()) return false;
   }
+  return true;
 }
 
 // The file's bytes: the text itself, or, when a name needs it, the text in
-// UTF-16LE with a byte order mark and CR LF line ends.
-std::string FileBytes(const std::string& text, bool lone) {
+// UTF-16LE with CR LF line ends (after a byte order mark when `first`).
+std::string FileBytes(const std::string& text, bool lone, bool first = true) {
   if (!lone) return text;
-  std::string out = "\xFF\xFE";
+  std::string out = first ? "\xFF\xFE" : "";
   out.reserve(2 + 2 * text.size());
   const auto put = [&](wchar unit) {
     out.push_back(static_cast<char>(unit & 0xFF));
@@ -497,20 +519,61 @@ std::string ImportDelta(std::string_view raw) {
 
 }  // namespace
 
-std::string SerializeRegistry(RegistryTree& tree, const std::string& token) {
+namespace {
+
+enum class Written { kAll, kFailed, kNeedsUtf16 };
+
+// The snapshot's bytes through `write`, a chunk at a time. As UTF-8 it
+// stops when a name turns out to need UTF-16.
+Written WriteSnapshotAs(RegistryTree& tree, const std::string& token, bool utf16,
+                        const std::function<bool(std::string_view)>& write) {
   std::string out(kHeader);
+  out.reserve(kChunk + kChunk / 4);
   out.push_back('\n');
   if (!token.empty()) {
     out += kSnapshotLine;
     out += token;
     out.push_back('\n');
   }
-  bool lone = false;
+  bool lone = false, first = true, failed = false;
+  const auto flush = [&] {
+    if (lone && !utf16) return false;
+    failed = !(utf16 ? write(FileBytes(out, /*lone=*/true, first)) : write(out));
+    first = false;
+    out.clear();
+    return !failed;
+  };
   for (int i = 0; i < static_cast<int>(RootId::kCount); ++i) {
     const RootId root = static_cast<RootId>(i);
-    AppendTree(out, RootName(root), tree.LoadedRoot(root), /*persistentOnly=*/true, lone);
+    if (!AppendTree(out, RootName(root), tree.LoadedRoot(root), /*persistentOnly=*/true, lone, flush)) break;
   }
-  return FileBytes(out, lone);
+  if (lone && !utf16) return Written::kNeedsUtf16;
+  if (failed || !flush()) return Written::kFailed;
+  return Written::kAll;
+}
+
+}  // namespace
+
+bool WriteSnapshot(RegistryTree& tree, const std::string& token, const std::function<bool()>& restart,
+                   const std::function<bool(std::string_view)>& write) {
+  Written result = WriteSnapshotAs(tree, token, /*utf16=*/false, write);
+  if (result == Written::kNeedsUtf16 && restart()) result = WriteSnapshotAs(tree, token, /*utf16=*/true, write);
+  return result == Written::kAll;
+}
+
+std::string SerializeRegistry(RegistryTree& tree, const std::string& token) {
+  std::string text;
+  WriteSnapshot(
+      tree, token,
+      [&] {
+        text.clear();
+        return true;
+      },
+      [&](std::string_view bytes) {
+        text += bytes;
+        return true;
+      });
+  return text;
 }
 
 std::string ExportRegText(RegistryTree&, RootId root, const std::shared_ptr<RegKey>& key) {

@@ -165,7 +165,7 @@ class MappedFile {
   size_t released_ = 0;
 };
 
-bool WriteWhole(int fd, const std::string& text) {
+bool WriteWhole(int fd, std::string_view text) {
   size_t done = 0;
   while (done < text.size()) {
     const ssize_t put = write(fd, text.data() + done, text.size() - done);
@@ -579,14 +579,16 @@ bool RegistryTree::Save() {
   if (InjectedFault("WriteRegistryFile", "persistence") != 0) return false;
   const std::string path = RegistryFilePath();
   const std::string token = NewToken();
-  const std::string text = SerializeRegistry(*this, token);
   std::string temporary;
   UniqueFd fd = CreateTemporary(path, temporary);
   if (!fd) return false;
+  const int out = fd.get();
+  const auto restart = [out] { return ftruncate(out, 0) == 0 && lseek(out, 0, SEEK_SET) == 0; };
+  const auto write = [out](std::string_view bytes) { return WriteWhole(out, bytes); };
   // On disk before the rename: a machine that loses power keeps the old
   // snapshot or the new one, never a part of one.
   FileIdentity written;
-  if (!WriteWhole(fd.get(), text) || fsync(fd.get()) != 0 || !DescriptorIdentity(fd.get(), &written) ||
+  if (!WriteSnapshot(*this, token, restart, write) || fsync(out) != 0 || !DescriptorIdentity(out, &written) ||
       std::rename(temporary.c_str(), path.c_str()) != 0) {
     fd.reset();
     unlink(temporary.c_str());

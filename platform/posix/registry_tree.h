@@ -215,6 +215,12 @@ std::shared_ptr<RegKey> EnsureKeyPath(const std::shared_ptr<RegKey>& from, WStri
 // .reg text of the persisted roots, and the reverse (registry_file.cc).
 // `token` (if any) names the snapshot in a comment after the header.
 std::string SerializeRegistry(RegistryTree& tree, const std::string& token = std::string());
+// The same bytes through `write`, a chunk at a time, so that the text of a
+// large machine is never whole in memory. When a name needs the file to be
+// UTF-16, `restart` is called to drop what was written and the bytes come
+// again from the start. False when `write` or `restart` failed.
+bool WriteSnapshot(RegistryTree& tree, const std::string& token, const std::function<bool()>& restart,
+                   const std::function<bool(std::string_view)>& write);
 // The token a snapshot's text names; empty when it names none.
 std::string SnapshotToken(std::string_view raw);
 struct RegImportResult {

@@ -166,12 +166,13 @@ void SetValues(HKEY key, const std::vector<StoredValue>& values) {
 
 void ExpectValues(HKEY key, const std::vector<StoredValue>& values) {
   for (const StoredValue& v : values) {
-    BYTE data[256];
-    DWORD size = sizeof data, type = 0;
-    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, v.name.c_str(), nullptr, &type, data, &size))
+    std::vector<BYTE> data(v.data.size() + 16);
+    DWORD size = static_cast<DWORD>(data.size()), type = 0;
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, v.name.c_str(), nullptr, &type, data.data(), &size))
         << NarrowAscii(v.name);
     EXPECT_EQ(v.type, type);
-    EXPECT_EQ(v.data, std::vector<BYTE>(data, data + size)) << NarrowAscii(v.name);
+    data.resize(size);
+    EXPECT_EQ(v.data, data) << NarrowAscii(v.name);
   }
 }
 
@@ -209,6 +210,7 @@ TEST_F(RegFiles, LoneSurrogatesInNamesMakeTheFileUtf16) {
       {valueName, REG_SZ, Units({'x', 0xD800, 0})},
       {W("text"), REG_SZ, Units({'c', 'a', 'f', 0xE9, '"', '\\', 0})},
       {W("list"), REG_MULTI_SZ, Units({'a', 0, 'b', 0, 0})},
+      {W("large"), REG_BINARY, std::vector<BYTE>(400000, 0xA5)},  // the file is written in several pieces
   };
   HKEY parent = nullptr, key = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, W("Software"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
@@ -224,6 +226,7 @@ TEST_F(RegFiles, LoneSurrogatesInNamesMakeTheFileUtf16) {
   EXPECT_EQ(0u, file.find(header));
   EXPECT_NE(std::string::npos, file.find(std::string({'5', 0, '.', 0, '0', 0, '0', 0, '\r', 0, '\n', 0})));
   ASSERT_EQ(0u, file.size() % 2);
+  EXPECT_EQ(std::string::npos, file.find("\xFF\xFE", 2));  // one byte order mark
   int lineFeeds = 0;
   for (size_t i = 2; i + 1 < file.size(); i += 2) {
     if (file[i] != '\n' || file[i + 1] != 0) continue;

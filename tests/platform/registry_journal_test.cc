@@ -24,12 +24,12 @@
 namespace kvtr::test {
 namespace {
 
-// CRC-32 bit by bit, as the polynomial defines it.
-uint32_t Crc32(const std::string& bytes) {
+// CRC-32C bit by bit, as its polynomial defines it.
+uint32_t Crc32c(const std::string& bytes) {
   uint32_t crc = 0xFFFFFFFFu;
   for (unsigned char c : bytes) {
     crc ^= c;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0x82F63B78u : crc >> 1;
   }
   return ~crc;
 }
@@ -37,7 +37,7 @@ uint32_t Crc32(const std::string& bytes) {
 std::string Record(int number, const std::string& body) {
   const std::string head = "; change " + std::to_string(number) + " length " + std::to_string(body.size()) + "\n";
   char end[64];
-  std::snprintf(end, sizeof end, "; end %d crc %08x\n", number, Crc32(head + body));
+  std::snprintf(end, sizeof end, "; end %d crc %08x\n", number, Crc32c(head + body));
   return head + body + end;
 }
 
