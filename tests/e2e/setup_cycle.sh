@@ -3,7 +3,8 @@
 # machine: seed the registry from a .reg file, install the router's and the
 # agent's counters, uninstall them, remove one service's perflib names and
 # then the legacy counters (whose cleanup deletes that service's
-# "Performance" key). The registry is exported before and after.
+# "Performance" key). The registry is exported before and after (the
+# changes folded into a new snapshot first).
 #
 # Usage: setup_cycle.sh KVTR-SETUP PREFIX SEED.reg MOF-DIRECTORY SERVICE
 # Writes PREFIX/before.reg, PREFIX/after.reg and PREFIX/cycle.log (every
@@ -36,4 +37,5 @@ run uninstall-agent
 run uninstall-old-counters "$service"
 run remove-old-counters
 run wmi classes
+run reg compact
 run reg export "$prefix/after.reg"
