@@ -37,6 +37,14 @@ REGSAM Expand(REGSAM access) {
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
+// Windows takes line breaks in names and classes; the machine's .reg files,
+// one item a line, cannot hold them (a name could even carry lines of its
+// own into the file), so they are refused.
+bool HasLineBreak(WStringView text) {
+  return text.find(static_cast<wchar>('\n')) != WStringView::npos ||
+         text.find(static_cast<wchar>('\r')) != WStringView::npos;
+}
+
 // Journals a change of `key`, given as .reg delta text. When it cannot be
 // written the change is not made: the tree drops it (it is read again from
 // the files) and the call fails with ERROR_CANTWRITE.
@@ -100,8 +108,9 @@ LONG CreateKey(HKEY parent, const WCHAR* subKey, const WCHAR* keyClass, DWORD op
   if (LONG status = CheckPath(subKey)) return status;
   const std::vector<WString> parts = SplitKeyPath(subKey);
   for (const WString& part : parts) {
-    if (part.size() > kMaxKeyNameChars) return ERROR_INVALID_PARAMETER;
+    if (part.size() > kMaxKeyNameChars || HasLineBreak(part)) return ERROR_INVALID_PARAMETER;
   }
+  if (keyClass != nullptr && HasLineBreak(keyClass)) return ERROR_INVALID_PARAMETER;
   size_t depth = parts.size();
   for (std::shared_ptr<RegKey> up = key->parent.lock(); up; up = up->parent.lock()) ++depth;
   if (depth > kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
@@ -210,7 +219,7 @@ LONG SetValue(HKEY handle, const WCHAR* name, DWORD type, const BYTE* data, DWOR
   if (LONG status = UseHandle(tree, handle, KEY_SET_VALUE, key)) return status;
   if (data == nullptr && size != 0) return ERROR_NOACCESS;
   const WString valueName = name ? WString(name) : WString();
-  if (valueName.size() > kMaxValueNameChars) return ERROR_INVALID_PARAMETER;
+  if (valueName.size() > kMaxValueNameChars || HasLineBreak(valueName)) return ERROR_INVALID_PARAMETER;
   RegValue* value = key->FindValue(valueName);
   if (value == nullptr) {
     key->values.push_back(RegValue{valueName, type, {}});

@@ -363,6 +363,7 @@ struct Parser {
       current = nullptr;
       std::shared_ptr<RegKey> victim = RegistryTree::Find(key, path);
       if (victim && victim != key) {
+        result.touchedVolatile |= victim->isVolatile;
         std::shared_ptr<RegKey> parent = victim->parent.lock();
         if (parent) parent->children.erase(victim->name);
         DeleteTree(victim);
@@ -374,7 +375,11 @@ struct Parser {
       current = nullptr;
       return Fail(line, "key path deeper than " + std::to_string(kMaxKeyDepth) + " levels");
     }
-    for (const WString& part : parts) key = ChildKey(key, part);
+    for (const WString& part : parts) {
+      result.touchedVolatile |= key->isVolatile;
+      key = ChildKey(key, part);
+    }
+    result.touchedVolatile |= key->isVolatile;
     current = key;
     return true;
   }
@@ -771,10 +776,11 @@ BOOL KvtrEmu_ImportRegFile(const char* file, char* error, size_t errorSize) try 
   RegistryTree::Change change(tree);
   const RegImportResult result = ImportRegText(tree, text, /*replace=*/false);
   // A file smaller than the machine goes into the journal as it is, its
-  // lines applying again the same way at each load; a larger one is
-  // written as a new snapshot.
-  const std::string delta = ImportDelta(text);
-  if (!(delta.size() < tree.SnapshotSize() ? tree.Journal(delta) : tree.Save())) {
+  // lines applying again the same way at each load. A larger one, one that
+  // was read only in part, and one that touched volatile keys (which a
+  // snapshot leaves out) are written as a new snapshot of what they did.
+  const std::string delta = result.ok && !result.touchedVolatile ? ImportDelta(text) : std::string();
+  if (!(!delta.empty() && delta.size() < tree.SnapshotSize() ? tree.Journal(delta) : tree.Save())) {
     tree.Forget();  // nothing of the file is kept
     return fail("the registry file of " + PrefixDirectory() + " cannot be written");
   }

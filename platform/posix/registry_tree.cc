@@ -370,8 +370,9 @@ void RegistryTree::Refresh() {
     if (journal_.fd && SameFile(journal, journal_.identity)) {
       // The same journal: records are only ever appended (or a cut-short
       // one cut off and written again), so what is new starts where the
-      // whole records read here end.
-      if (journal.size > journal_.applied) ReadJournal();
+      // whole records read here end. A cut-short tail already looked at is
+      // not read again until the file changes.
+      if (journal.size > journal_.applied && !(journal == journal_.identity)) ReadJournal();
       return;
     }
     if (!journal_.fd) {
@@ -402,8 +403,10 @@ void RegistryTree::LoadLocked() {
     // the registry lock, on the file's latest version: another process may
     // have changed the file, or considered the seed itself, since it was
     // read here.
+    // Read again whole: the journal too may have grown meanwhile, and the
+    // save below folds it.
     FileLock hold(*this);
-    if (PathIdentity(path) != identity_) ReadMachineLocked(path);
+    ReadMachineLocked(path);
     if (loaded_ && SeedsPending(*this)) {
       ApplyPendingSeeds(*this);
       // When the file cannot be written, the machine has the seeds in
@@ -443,16 +446,26 @@ void RegistryTree::ReadMachineLocked(const std::string& path) {
 }
 
 void RegistryTree::ReadJournal() {
+  // A journal that exists but cannot be read leaves the machine unloaded:
+  // the next call tries again, and nothing is written over what it holds.
+  const auto unreadable = [this](int error) {
+    static bool warned = false;
+    if (!warned) std::fprintf(stderr, "kvtr: %s cannot be read: %s\n", JournalPath().c_str(), std::strerror(error));
+    warned = true;
+    loaded_ = false;
+  };
   if (!journal_.fd) {
     journal_ = JournalState{};
     UniqueFd fd(open(JournalPath().c_str(), O_RDWR | O_CLOEXEC));
-    if (!fd && errno == EACCES) fd.reset(open(JournalPath().c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return;  // none: the snapshot is the whole machine
-    if (!DescriptorIdentity(fd.get(), &journal_.identity)) return;
+    if (!fd && errno != ENOENT) fd.reset(open(JournalPath().c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+      if (errno != ENOENT) unreadable(errno);
+      return;  // none: the snapshot is the whole machine
+    }
     journal_.fd = std::move(fd);
   }
   FileIdentity now;
-  if (!DescriptorIdentity(journal_.fd.get(), &now)) return;
+  if (!DescriptorIdentity(journal_.fd.get(), &now)) return unreadable(errno);
   journal_.identity = now;
   if (now.size == 0) journal_.foreign = true;  // ours always start with their header
   if (now.size <= journal_.applied) return;
@@ -467,9 +480,8 @@ void RegistryTree::ReadJournal() {
   size_t want = kWindow;
   while (journal_.applied < now.size) {
     const uint64_t left = now.size - journal_.applied;
-    if (!ReadAt(journal_.fd.get(), journal_.applied, static_cast<size_t>(std::min<uint64_t>(left, want)), &window)) {
-      return;
-    }
+    const size_t asked = static_cast<size_t>(std::min<uint64_t>(left, want));
+    if (!ReadAt(journal_.fd.get(), journal_.applied, asked, &window)) return unreadable(errno);
     const JournalScan scan = ScanJournal(window, journal_.applied, journal_.nextSequence);
     if (journal_.applied == 0 && (!scan.headerOk || scan.token != token_ || token_.empty())) {
       // Another snapshot's journal, or not one at all: nothing of it
@@ -490,10 +502,12 @@ void RegistryTree::ReadJournal() {
     journal_.applied = scan.end;
     if (!scan.bodies.empty() || advanced) {
       want = kWindow;
-    } else if (window.size() < left) {
-      want = 2 * window.size();  // a record larger than the window
+    } else if (window.size() == asked && asked < left) {
+      want = 2 * asked;  // a record larger than the window
     } else {
-      return;  // the end: a record cut short, or one still being written
+      // The end: a record cut short or still being written, or a tail that
+      // another process cut off since the size was taken.
+      return;
     }
   }
 }

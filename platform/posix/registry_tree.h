@@ -227,6 +227,7 @@ struct RegImportResult {
   bool ok = true;
   int line = 0;  // first line that could not be read, 0 when ok
   std::string message;
+  bool touchedVolatile = false;  // a section named a volatile key (or one below it)
 };
 // Applies .reg text to the tree: keys are created, "[-key]" deletes a tree,
 // "name"=- deletes a value. With `replace` the tree is emptied first.

@@ -198,30 +198,36 @@ TEST_F(SharedPrefix, AChangeThatCannotTakeTheLockWritesNothing) {
 }
 
 TEST_F(SharedPrefix, ARegistryFileThatCannotBeReadIsNeverWrittenOver) {
-  ASSERT_EQ(ERROR_SUCCESS, SetDword(key_, "kept", 7));
-  const std::string before = ReadHostFile(RegistryFile());
-  // Readable by nobody but root: a child that is root runs as nobody, who
-  // may still create and rename files in the prefix and take its lock.
-  ASSERT_EQ(0, chmod(RegistryFile().c_str(), 0));
-  ASSERT_EQ(0, chmod(Prefix().c_str(), 0777));
-  ASSERT_EQ(0, chmod((Prefix() + "/registry.lock").c_str(), 0666));
-  const std::vector<int> results = RunInChildren(1, [](int) {
-    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 100;
-    const int quiet = open("/dev/null", O_WRONLY);
-    dup2(quiet, 2);  // the layer's warning about the file
-    KvtrEmu_UsePrefix(KvtrEmu_Prefix());  // drop what the parent had loaded
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Written", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr) == ERROR_SUCCESS) {
-      SetDword(key, "new", 1);
-      RegCloseKey(key);
-    }
-    return 0;
-  });
-  ASSERT_EQ(0, results[0]);
-  ASSERT_EQ(0, chmod(RegistryFile().c_str(), 0644));
-  EXPECT_EQ(before, ReadHostFile(RegistryFile()));
-  EXPECT_EQ(7u, GetDword(key_, "kept"));
+  ASSERT_EQ(ERROR_SUCCESS, SetDword(key_, "kept", 7));  // in the journal
+  for (const std::string& file : {RegistryFile(), Prefix() + "/registry.journal"}) {
+    SCOPED_TRACE(file);
+    const std::string snapshot = ReadHostFile(RegistryFile());
+    const std::string journal = ReadHostFile(Prefix() + "/registry.journal");
+    ASSERT_FALSE(journal.empty());
+    // Readable by nobody but root: a child that is root runs as nobody, who
+    // may still create and rename files in the prefix and take its lock.
+    ASSERT_EQ(0, chmod(file.c_str(), 0));
+    ASSERT_EQ(0, chmod(Prefix().c_str(), 0777));
+    ASSERT_EQ(0, chmod((Prefix() + "/registry.lock").c_str(), 0666));
+    const std::vector<int> results = RunInChildren(1, [](int) {
+      if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 100;
+      const int quiet = open("/dev/null", O_WRONLY);
+      dup2(quiet, 2);  // the layer's warning about the file
+      KvtrEmu_UsePrefix(KvtrEmu_Prefix());  // drop what the parent had loaded
+      HKEY key = nullptr;
+      if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Written", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                          nullptr) == ERROR_SUCCESS) {
+        SetDword(key, "new", 1);
+        RegCloseKey(key);
+      }
+      return KvtrEmu_CompactRegistry() ? 1 : 0;
+    });
+    ASSERT_EQ(0, chmod(file.c_str(), 0644));
+    EXPECT_EQ(0, results[0]);
+    EXPECT_EQ(snapshot, ReadHostFile(RegistryFile()));
+    EXPECT_EQ(journal, ReadHostFile(Prefix() + "/registry.journal"));
+    EXPECT_EQ(7u, GetDword(key_, "kept"));
+  }
 }
 
 // Fault injection on a thread leaves the other threads' calls alone, while

@@ -223,6 +223,37 @@ TEST_F(Journal, AnImportSmallerThanTheMachineIsOneRecordOfItsLines) {
   EXPECT_EQ(7u, GetDword(HKEY_CURRENT_USER, "Software\\Imp", "x"));
 }
 
+TEST_F(Journal, AnImportReadInPartOrTouchingVolatileKeysIsWrittenAsASnapshot) {
+  struct Case {
+    const char* what;
+    const char* text;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"no header", "garbage\n\n[HKEY_CURRENT_USER\\Software\\Bad]\n\"x\"=dword:00000001\n", false},
+      {"a bad line", "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Half]\n\"x\"=dword:00000001\nnonsense\n", false},
+      {"a volatile key",
+       "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0]\n"
+       "\"x\"=dword:00000001\n",
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = prefix_ + "/import.reg";
+    WriteHostFile(path, c.text);
+    char error[256] = {};
+    EXPECT_EQ(c.accepted ? TRUE : FALSE, KvtrEmu_ImportRegFile(path.c_str(), error, sizeof error)) << error;
+    struct stat info;
+    EXPECT_NE(0, stat(JournalFile().c_str(), &info));  // nothing journalled
+    Reload();
+    // What was applied is what the snapshot holds, and nothing of the
+    // volatile key outlives the process.
+    EXPECT_EQ(0u, GetDword(HKEY_CURRENT_USER, "Software\\Bad", "x"));
+    EXPECT_EQ(0u, GetDword(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0", "x"));
+  }
+  EXPECT_EQ(1u, GetDword(HKEY_CURRENT_USER, "Software\\Half", "x"));
+}
+
 TEST_F(Journal, AJournalLargerThanItsSnapshotIsFoldedIntoIt) {
   HKEY key = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Big", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,

@@ -344,6 +344,34 @@ TEST_F(RegistryKeys, AKeysClassIsGivenAtCreationAndAnsweredWithItsSize) {
   RegCloseKey(parent);
 }
 
+TEST_F(RegistryKeys, LineBreaksInNamesAndClasses) {
+  HKEY key = Create("breaks");
+  const DWORD one = 1;
+  const auto set = [&](const char* name) {
+    return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+  };
+  const auto create = [&](const char* name, char* keyClass) {
+    HKEY made = nullptr;
+    const LONG status = RegCreateKeyExA(key, name, 0, keyClass, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr);
+    RegCloseKey(made);
+    return status;
+  };
+  char brokenClass[] = "x\"\n[-HKEY_CURRENT_USER\\Software]\n;\"";
+  if (LayerDiffers("the emulated registry refuses line breaks in names and classes, which its .reg files cannot "
+                   "hold")) {
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, set("a\nb"));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, set("a\rb"));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, create("a\nb", nullptr));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, create("plain", brokenClass));
+    EXPECT_TRUE(SubKeys(key).empty());
+  } else {
+    EXPECT_EQ(ERROR_SUCCESS, set("a\nb"));
+    EXPECT_EQ(ERROR_SUCCESS, create("a\nb", nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, create("plain", brokenClass));
+  }
+  RegCloseKey(key);
+}
+
 TEST_F(RegistryKeys, ClassesRootIsTheMachinesSoftwareClasses) {
   const std::string name = "kvtr-test-class-" + machine_.ScratchKey().substr(machine_.ScratchKey().rfind('\\') + 1);
   HKEY key = nullptr;
