@@ -4,7 +4,9 @@
 // the export's result. On Linux it also imports and exports .reg files and
 // lists the WMI classes of the emulated machine.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -12,14 +14,19 @@
 
 #include "common_utils/environment/report_environment.h"
 #include "platform/win32.h"
+#include "tools/backup.h"
+#include "tools/change_report.h"
+#include "tools/reg_model.h"
 
 #ifdef _WIN32
 #include <io.h>
 #else
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include "platform/mofcomp/wmi_repository.h"
 #include "platform/posix/emulation.h"
+#include "tools/machine_snapshot.h"
 #endif
 
 namespace {
@@ -51,6 +58,8 @@ const char kUsage[] =
     "  remove-old-counters             remove the legacy performance DLLs (RemoveOldCounters)\n"
     "  uninstall-old-counters SERVICE  remove a service's perflib counter names (UnInstOldCounters)\n"
     "  env                             write the environment report of this machine\n"
+    "  diff [--json] BEFORE.reg AFTER.reg\n"
+    "                                  what differs between two registry exports\n"
 #ifndef _WIN32
     "  reg import FILE                 import a .reg file into the emulated registry\n"
     "  reg export FILE [KEY]           export the registry, or one key with its subtree\n"
@@ -59,6 +68,9 @@ const char kUsage[] =
     "  wmi classes [NAMESPACE]         list the WMI classes (default root\\cimv2)\n"
     "  path WINDOWS-PATH               show where a Windows path lives on this machine\n"
     "  eventlog                        list the machine's event log, oldest first\n"
+    "  preview [--json] COMMAND [ARGUMENTS]\n"
+    "                                  run an export on a copy of the machine and show\n"
+    "                                  what it would change; the machine stays as it was\n"
     "\n"
     "options:\n"
     "  --prefix DIR     the emulated machine (default $KVTR_PREFIX, else ~/.kvtr)\n"
@@ -67,6 +79,8 @@ const char kUsage[] =
     "options:\n"
 #endif
     "  --library PATH   the library to load (default: the one built with this program)\n"
+    "  --backup FILE    before an export runs, write the keys it may change to FILE,\n"
+    "                   a .reg file that puts them back when imported\n"
     "  --help           show this text\n";
 
 int Usage(const char* problem) {
@@ -94,6 +108,10 @@ WString FromUtf8(const char* text) {
   return out;
 }
 
+// Where the reports go instead of standard output, when set (a preview
+// that writes JSON keeps them for its report).
+std::vector<std::string>* g_keptReports = nullptr;
+
 // One line per report: line ends inside a message become blanks.
 extern "C" void __cdecl PrintReport(int level, void*, void*, void*, const WCHAR* message, const char* function,
                                     int line, void*) {
@@ -102,7 +120,13 @@ extern "C" void __cdecl PrintReport(int level, void*, void*, void*, const WCHAR*
   for (char& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  std::printf("[%d] %s:%d: %s\n", level, function ? function : "?", line, text.c_str());
+  const std::string report = "[" + std::to_string(level) + "] " + (function ? function : "?") + ":" +
+                             std::to_string(line) + ": " + text;
+  if (g_keptReports != nullptr) {
+    g_keptReports->push_back(report);
+    return;
+  }
+  std::printf("%s\n", report.c_str());
   std::fflush(stdout);
 }
 
@@ -154,22 +178,23 @@ const Command kCommands[] = {
     {"uninstall-old-counters", "UnInstOldCounters", Command::kRequiredService},
 };
 
-int RunExport(const std::string& libraryPath, const Command& command, const char* argument) {
+// Calls the export; false (with the reason on standard error) when the
+// library or the export cannot be found.
+bool CallExport(const std::string& libraryPath, const Command& command, const char* argument, int& result) {
   Library library(libraryPath);
   if (!library.loaded()) {
     std::fprintf(stderr, "kvtr-setup: %s\n", library.error().c_str());
-    return 1;
+    return false;
   }
   auto setlog = reinterpret_cast<SetlogExport>(library.Find("setlog"));
   void* entry = library.Find(command.exportName);
   if (setlog == nullptr || entry == nullptr) {
     std::fprintf(stderr, "kvtr-setup: %s does not export %s\n", libraryPath.c_str(),
                  setlog == nullptr ? "setlog" : command.exportName);
-    return 1;
+    return false;
   }
   setlog(nullptr, &PrintReport);
   const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  int result = 0;
   if (command.argument == Command::kNone) {
     result = reinterpret_cast<PlainExport>(entry)();
   } else {
@@ -178,6 +203,25 @@ int RunExport(const std::string& libraryPath, const Command& command, const char
   }
   if (SUCCEEDED(com)) CoUninitialize();
   setlog(nullptr, nullptr);
+  return true;
+}
+
+// The service argument of uninstall-old-counters (empty for the others).
+WString ServiceOf(const Command& command, const char* argument) {
+  return command.argument == Command::kRequiredService && argument != nullptr ? FromUtf8(argument) : WString();
+}
+
+int RunExport(const std::string& libraryPath, const Command& command, const char* argument,
+              const std::string& backup) {
+  if (!backup.empty()) {
+    std::string error;
+    if (!kvtr::setup::WriteBackup(backup, ServiceOf(command, argument), error)) {
+      std::fprintf(stderr, "kvtr-setup: %s; the command did not run\n", error.c_str());
+      return 1;
+    }
+  }
+  int result = 0;
+  if (!CallExport(libraryPath, command, argument, result)) return 1;
   std::printf("result: %d\n", result);
   return result;
 }
@@ -355,6 +399,126 @@ int RunEventLog() {
 }
 #endif
 
+// The export `name` names with `count` arguments; null (after the usage
+// text) when there is none or the arguments do not fit.
+const Command* FindCommand(const std::string& name, int count, int* status) {
+  for (const Command& command : kCommands) {
+    if (name != command.name) continue;
+    const bool fits = command.argument == Command::kNone                ? count == 0
+                      : command.argument == Command::kOptionalDirectory ? count <= 1
+                                                                        : count == 1;
+    if (fits) return &command;
+    *status = Usage(("wrong arguments for " + name).c_str());
+    return nullptr;
+  }
+  *status = Usage(("unknown command " + name).c_str());
+  return nullptr;
+}
+
+bool ReadWholeFile(const char* path, std::string& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
+}
+
+int RunDiff(int argc, char** argv, int at) {
+  const bool json = at < argc && std::strcmp(argv[at], "--json") == 0;
+  if (json) ++at;
+  if (argc - at != 2) return Usage("diff [--json] BEFORE.reg AFTER.reg");
+  kvtr::setup::RegImage images[2];
+  for (int i = 0; i < 2; ++i) {
+    std::string bytes, error;
+    if (!ReadWholeFile(argv[at + i], bytes)) {
+      std::fprintf(stderr, "kvtr-setup: cannot read %s\n", argv[at + i]);
+      return 1;
+    }
+    if (!kvtr::setup::ParseRegText(bytes, images[i], error)) {
+      std::fprintf(stderr, "kvtr-setup: %s %s\n", argv[at + i], error.c_str());
+      return 1;
+    }
+  }
+  kvtr::setup::MachineChanges changes;
+  changes.registry = kvtr::setup::DiffImages(images[0], images[1]);
+  changes.autorecoverBefore = kvtr::setup::AutorecoverList(images[0]);
+  changes.autorecoverAfter = kvtr::setup::AutorecoverList(images[1]);
+  const std::string report = json ? kvtr::setup::JsonReport(changes) : kvtr::setup::TextReport(changes);
+  std::fputs(report.c_str(), stdout);
+  return 0;
+}
+
+#ifndef _WIN32
+// Runs the export on a copy of the machine and reports what it changed
+// there. The exit status is the export's result.
+int RunPreview(const std::string& libraryPath, int argc, char** argv, int at) {
+  const bool json = at < argc && std::strcmp(argv[at], "--json") == 0;
+  if (json) ++at;
+  if (at >= argc) return Usage("preview [--json] COMMAND [ARGUMENTS]");
+  int status = 0;
+  const Command* command = FindCommand(argv[at], argc - at - 1, &status);
+  if (command == nullptr) return status;
+  const char* argument = argc - at - 1 == 1 ? argv[at + 1] : nullptr;
+
+  char pattern[] = "/tmp/kvtr-preview-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    std::fprintf(stderr, "kvtr-setup: cannot make a folder for the copy of the machine\n");
+    return 1;
+  }
+  const std::string scratch = pattern;
+  const std::string copy = scratch + "/machine";
+  const std::string original = KvtrEmu_Prefix();
+  std::error_code error;
+  std::filesystem::copy(original, copy, std::filesystem::copy_options::recursive, error);
+  std::string problem;
+  if (error) problem = "cannot copy " + original + ": " + error.message();
+  kvtr::setup::MachineSnapshot before, after;
+  kvtr::setup::MachineChanges changes;
+  changes.command = argv[at];
+  if (argument != nullptr) changes.command += std::string(" ") + argument;
+  int result = 0;
+  if (problem.empty() && KvtrEmu_UsePrefix(copy.c_str())) {
+    setenv("KVTR_PREFIX", copy.c_str(), 1);
+    if (kvtr::setup::TakeSnapshot(scratch, before, problem)) {
+      // With --json, standard output carries the report alone: what the
+      // export's helpers print (the MOF compiler's progress) goes to
+      // standard error meanwhile.
+      int kept = -1;
+      if (json) {
+        g_keptReports = &changes.reports;
+        std::fflush(stdout);
+        kept = dup(1);
+        dup2(2, 1);
+      }
+      const bool ran = CallExport(libraryPath, *command, argument, result);
+      if (json) {
+        std::fflush(stdout);
+        dup2(kept, 1);
+        close(kept);
+        g_keptReports = nullptr;
+      }
+      if (!ran) problem = "the export did not run";
+      if (ran && kvtr::setup::TakeSnapshot(scratch, after, problem)) {
+        changes.result = result;
+        kvtr::setup::CompareSnapshots(before, after, changes);
+      }
+    }
+  } else if (problem.empty()) {
+    problem = "cannot use the copy " + copy;
+  }
+  // The copy goes; the machine itself was never touched.
+  KvtrEmu_UsePrefix(original.c_str());
+  std::filesystem::remove_all(scratch, error);
+  if (!changes.result) {
+    std::fprintf(stderr, "kvtr-setup: preview of %s: %s\n", changes.command.c_str(), problem.c_str());
+    return 1;
+  }
+  const std::string report = json ? kvtr::setup::JsonReport(changes) : kvtr::setup::TextReport(changes);
+  if (!json) std::fputs("\n", stdout);
+  std::fputs(report.c_str(), stdout);
+  return result;
+}
+#endif
+
 std::string DefaultLibrary() {
 #ifdef KVTR_DEFAULT_LIBRARY
   return KVTR_DEFAULT_LIBRARY;
@@ -383,12 +547,15 @@ int RunEnvironmentReport() {
 
 int main(int argc, char** argv) {
   std::string library = DefaultLibrary();
+  std::string backup;
   int at = 1;
   for (; at < argc && std::strncmp(argv[at], "--", 2) == 0; ++at) {
     const std::string option = argv[at];
     if (option == "--help") return Usage(nullptr);
     if (option == "--library" && at + 1 < argc) {
       library = argv[++at];
+    } else if (option == "--backup" && at + 1 < argc) {
+      backup = argv[++at];
     } else if (option == "--prefix" && at + 1 < argc) {
 #ifdef _WIN32
       return Usage("--prefix is for the emulated machine on Linux");
@@ -407,8 +574,10 @@ int main(int argc, char** argv) {
   const std::string name = argv[at];
   const int arguments = argc - at - 1;
   if (name == "env") return arguments == 0 ? RunEnvironmentReport() : Usage("env takes no arguments");
+  if (name == "diff") return RunDiff(argc, argv, at + 1);
 #ifndef _WIN32
   if (name == "reg") return RunRegistry(argc, argv, at + 1);
+  if (name == "preview") return RunPreview(library, argc, argv, at + 1);
   if (name == "wmi") return RunWmi(argc, argv, at + 1);
   if (name == "eventlog") return arguments == 0 ? RunEventLog() : Usage("eventlog takes no arguments");
   if (name == "path" && arguments == 1) {
@@ -418,13 +587,8 @@ int main(int argc, char** argv) {
     return 0;
   }
 #endif
-  for (const Command& command : kCommands) {
-    if (name != command.name) continue;
-    const bool fits = command.argument == Command::kNone                ? arguments == 0
-                      : command.argument == Command::kOptionalDirectory ? arguments <= 1
-                                                                        : arguments == 1;
-    if (!fits) return Usage(("wrong arguments for " + name).c_str());
-    return RunExport(library, command, arguments == 1 ? argv[at + 1] : nullptr);
-  }
-  return Usage(("unknown command " + name).c_str());
+  int status = 0;
+  const Command* command = FindCommand(name, arguments, &status);
+  if (command == nullptr) return status;
+  return RunExport(library, *command, arguments == 1 ? argv[at + 1] : nullptr, backup);
 }

@@ -1,0 +1,76 @@
+#include "tools/backup.h"
+
+#include <cstdio>
+
+namespace kvtr::setup {
+namespace {
+
+const WString kMachine = W("HKEY_LOCAL_MACHINE");
+
+// The lists several products share: put back value by value.
+const char* const kSharedKeys[] = {
+    "SOFTWARE\\Microsoft\\WBEM\\CIMOM",
+    "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Perflib",
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs",
+};
+
+// What the legacy cleanups delete: put back whole.
+const char* const kLegacyKeys[] = {
+    "SOFTWARE\\Classes\\CLSID\\{3C7E1A52-8B40-4F1D-9E26-71A0C4D5B8E3}",
+    "SOFTWARE\\Classes\\CLSID\\{5D0B9F27-6E13-4A8C-B7F4-2C39E8A1D064}",
+    "SYSTEM\\ControlSet001\\Services\\Zorvane Router\\Performance",
+    "SYSTEM\\ControlSet002\\Services\\Zorvane Router\\Performance",
+    "SYSTEM\\CurrentControlSet\\Services\\Zorvane Router\\Performance",
+    "SYSTEM\\ControlSet001\\Services\\Zorvane Server\\Performance",
+    "SYSTEM\\ControlSet002\\Services\\Zorvane Server\\Performance",
+    "SYSTEM\\CurrentControlSet\\Services\\Zorvane Server\\Performance",
+};
+
+constexpr const char* kUserData = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData";
+
+// The installer components the cleanups look through: those of the first
+// scope below UserData, as they do. Empty when there is none.
+WString ComponentsKey() {
+  HKEY userData = nullptr;
+  const WString path = FromUtf8Text(kUserData);
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &userData) != ERROR_SUCCESS) return WString();
+  WCHAR scope[256];
+  const LONG status = RegEnumKeyW(userData, 0, scope, 256);
+  RegCloseKey(userData);
+  return status == ERROR_SUCCESS ? path + W("\\") + scope + W("\\Components") : WString();
+}
+
+}  // namespace
+
+std::string BackupText(const WString& service) {
+  RegImage image;
+  for (const char* path : kSharedKeys) ReadRegistryTree(HKEY_LOCAL_MACHINE, kMachine, FromUtf8Text(path), image);
+  std::vector<WString> whole;
+  for (const char* path : kLegacyKeys) whole.push_back(FromUtf8Text(path));
+  if (!service.empty()) whole.push_back(W("SYSTEM\\CurrentControlSet\\Services\\") + service + W("\\Performance"));
+  const WString components = ComponentsKey();
+  if (!components.empty()) whole.push_back(components);
+  std::vector<WString> removeFirst;
+  for (const WString& path : whole) {
+    ReadRegistryTree(HKEY_LOCAL_MACHINE, kMachine, path, image);
+    removeFirst.push_back(kMachine + W("\\") + path);
+  }
+  return WriteRegText(image, removeFirst);
+}
+
+bool WriteBackup(const std::string& file, const WString& service, std::string& error) {
+  const std::string text = BackupText(service);
+  std::FILE* out = std::fopen(file.c_str(), "wb");
+  if (out == nullptr) {
+    error = "cannot write the backup " + file;
+    return false;
+  }
+  const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  if (std::fclose(out) != 0 || !written) {
+    error = "cannot write the backup " + file;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kvtr::setup

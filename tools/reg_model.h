@@ -1,0 +1,56 @@
+// A registry, or part of one, as a value to compare and write: keys by
+// path with their values, read from a regedit export (.reg, UTF-16LE or
+// UTF-8) or from the registry through its API, and written back as a .reg
+// file regedit and `reg import` read.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace kvtr::setup {
+
+struct RegEntry {
+  WString name;  // empty for the default value
+  DWORD type = REG_NONE;
+  std::vector<uint8_t> data;
+};
+
+struct RegKeyImage {
+  WString path;  // "HKEY_LOCAL_MACHINE\SOFTWARE\...", as first spelled
+  std::vector<RegEntry> values;
+
+  const RegEntry* Find(const WString& name) const;
+};
+
+// Keys by their path upper-cased: paths compare without regard to case, as
+// the registry's names do. Sorted that way, a key follows its parent.
+using RegImage = std::map<WString, RegKeyImage>;
+
+WString FoldedPath(const WString& path);
+
+// Reads a regedit export into `image` (keys are added or replaced; "[-KEY]"
+// and "name"=- remove). False with a message naming the line when the
+// text is not a registry file or a line cannot be read.
+bool ParseRegText(std::string_view bytes, RegImage& image, std::string& error);
+
+// Adds `path` below `root` (named `rootName`) with every key below it,
+// read through the registry API. False when the key does not exist.
+bool ReadRegistryTree(HKEY root, const WString& rootName, const WString& path, RegImage& image);
+
+// A .reg file as regedit writes one (UTF-16LE with its mark, CR LF):
+// first a "[-KEY]" for each of `removeFirst`, then every key of `image`.
+// Imported, it puts those keys back as they are in `image`.
+std::string WriteRegText(const RegImage& image, const std::vector<WString>& removeFirst);
+
+// The entries of REG_MULTI_SZ data, up to the terminating empty string.
+std::vector<WString> MultiStringEntries(const std::vector<uint8_t>& data);
+
+std::string Utf8(WStringView text);
+WString FromUtf8Text(std::string_view text);
+
+}  // namespace kvtr::setup
