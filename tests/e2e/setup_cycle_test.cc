@@ -233,3 +233,131 @@ TEST(SetupHost, EachReportIsOneLineAndTheResultComesLast) {
 
 }  // namespace
 }  // namespace kvtr::test
+
+namespace kvtr::test {
+namespace {
+
+// ---- preview, diff and backup ----
+
+class SetupChanges : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    BuildSeed();
+    ASSERT_TRUE(KvtrEmu_CompactRegistry());
+    prefix_ = KvtrEmu_Prefix();
+  }
+  std::string Path(const char* name) const { return prefix_ + "/" + name; }
+  int Setup(const std::string& arguments, const char* output) {
+    return RunSetup("--prefix '" + prefix_ + "' " + arguments, Path(output));
+  }
+  std::string Export(const char* name) {
+    EXPECT_TRUE(KvtrEmu_UsePrefix(prefix_.c_str()));
+    EXPECT_TRUE(KvtrEmu_ExportRegFile(Path(name).c_str(), nullptr, nullptr));
+    return ReadHostFile(Path(name));
+  }
+
+  TestMachine machine_;
+  std::string prefix_;
+};
+
+// The part of a report from its first key group to its summary.
+std::string KeyGroups(const std::string& report) {
+  const size_t start = report.find("\nShared lists\n");
+  const size_t end = report.find("\nAutorecover list before\n");
+  return start == std::string::npos ? std::string() : report.substr(start, end - start);
+}
+
+TEST_F(SetupChanges, PreviewShowsACleanupAndLeavesTheMachineAsItWas) {
+  const std::string before = Export("before.reg");
+  const std::string files = ReadHostFile(Path("registry.reg")) + ReadHostFile(Path("registry.journal"));
+  ASSERT_EQ(0, Setup("preview uninstall-old-counters 'Zorvane Server'", "preview.txt"));
+  const std::string report = ReadHostFile(Path("preview.txt"));
+  EXPECT_EQ(before, Export("again.reg"));
+  EXPECT_EQ(files, ReadHostFile(Path("registry.reg")) + ReadHostFile(Path("registry.journal")));
+
+  const std::string perflib = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Perflib\\";
+  EXPECT_EQ(0u, report.find("\nPreview of: uninstall-old-counters Zorvane Server\nResult: 0\n\nShared lists\n    " +
+                            perflib + "007\n      ~ \"Counter\" REG_MULTI_SZ: 100 removed, 0 added\n"
+                                      "          - [1102] 1102\n          - [1103] Zorvane Server counter 1102\n"))
+      << report;
+  EXPECT_NE(std::string::npos, report.find("          - [1201] Zorvane Server counter 1200\n"
+                                           "      ~ \"Help\" REG_MULTI_SZ: 100 removed, 0 added\n"));
+  EXPECT_NE(std::string::npos, report.find("\n    " + perflib + "009\n"));
+  EXPECT_NE(std::string::npos,
+            report.find("\nOther keys\n  - HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zorvane Server\\"
+                        "Performance   (key removed)\n      - \"First Counter\" = REG_DWORD 0x44e (1102)\n"));
+  EXPECT_NE(std::string::npos, report.find("\nSummary: 0 keys added, 1 removed, 2 changed; 9 value changes; 0 files "
+                                           "created, 0 deleted; 0 classes created, 0 deleted\n"));
+
+  // The same for a program.
+  ASSERT_EQ(0, Setup("preview --json uninstall-old-counters 'Zorvane Server'", "preview.json"));
+  const std::string check =
+      "python3 -c 'import json, sys\n"
+      "d = json.load(open(sys.argv[1]))\n"
+      "r = d[\"registry\"]\n"
+      "assert d[\"result\"] == 0 and d[\"reports\"] == [], d\n"
+      "assert [k[\"shared\"] for k in r] == [True, True, False], r\n"
+      "e = r[0][\"values\"][0][\"entries\"]\n"
+      "assert len(e) == 100 and e[0] == {\"change\": \"removed\", \"position\": 1102, \"entry\": \"1102\"}, e[0]\n"
+      "assert r[2][\"change\"] == \"removed\" and r[2][\"values\"][0][\"before\"] == {\"type\": \"REG_DWORD\", "
+      "\"data\": 1102}\n"
+      "assert d[\"autorecover\"][\"before\"] == d[\"autorecover\"][\"after\"] and len(d[\"autorecover\"][\"after\"]) == 3\n"
+      "' '" + Path("preview.json") + "'";
+  EXPECT_EQ(0, std::system(check.c_str())) << ReadHostFile(Path("preview.json"));
+
+  // A diff of the exports around the real run says what the preview said;
+  // the export before is read as regedit writes it, UTF-16LE.
+  std::string utf16 = "\xFF\xFE";
+  WString wide(before.size(), 0);
+  wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, before.data(), static_cast<int>(before.size()),
+                                                      wide.data(), static_cast<int>(wide.size()))));
+  for (const WCHAR unit : wide) {
+    if (unit == '\n') utf16 += std::string("\r\0", 2);
+    utf16 += std::string{static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+  }
+  ASSERT_TRUE(TestMachine::WriteFile(W("C:\\before16.reg"), utf16));
+  ASSERT_EQ(0, Setup("uninstall-old-counters 'Zorvane Server'", "run.txt"));
+  Export("after.reg");
+  char host[4096];
+  KvtrEmu_HostPath(W("C:\\before16.reg"), host, sizeof host);
+  ASSERT_EQ(0, Setup(std::string("diff '") + host + "' '" + Path("after.reg") + "'", "diff.txt"));
+  const std::string diff = ReadHostFile(Path("diff.txt"));
+  EXPECT_EQ(KeyGroups(report) + "\nSummary: 0 keys added, 1 removed, 2 changed; 9 value changes\n", diff);
+}
+
+TEST_F(SetupChanges, PreviewListsTheFilesAndKeysTheLegacyCleanupWouldDelete) {
+  ASSERT_EQ(0, Setup("preview remove-old-counters", "preview.txt"));
+  const std::string report = ReadHostFile(Path("preview.txt"));
+  EXPECT_NE(std::string::npos, report.find("\nFiles deleted\n  C:\\Program Files\\Kestovar\\Zorvanex\\Router\\"
+                                           "ZorvaneRouterPerf.dll\n  C:\\Windows\\System32\\QMTPerfInfo.dll\n"))
+      << report;
+  EXPECT_NE(std::string::npos, report.find("  HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\"
+                                           "SharedDLLs\n      - \"C:\\Windows\\system32\\QMTPerfInfo.dll\" = "
+                                           "REG_DWORD 0x1 (1)\n"));
+  EXPECT_NE(std::string::npos, report.find("  - HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\"
+                                           "{3C7E1A52-8B40-4F1D-9E26-71A0C4D5B8E3}   (key removed)\n"));
+  // The reports came before the changes, and the files are still there.
+  EXPECT_LT(report.find("] qel_wmi::RemoveOldRouterCounters:"), report.find("\nPreview of: remove-old-counters\n"));
+  EXPECT_EQ("legacy agent", TestMachine::ReadFile(W("C:\\Windows\\system32\\QMTPerfInfo.dll")));
+}
+
+TEST_F(SetupChanges, BackupsPutBackWhatTheCleanupsChanged) {
+  const std::string before = Export("before.reg");
+  // In the cycle's order: the service's names, then the legacy DLLs.
+  ASSERT_EQ(0, Setup("--backup '" + Path("perflib.reg") + "' uninstall-old-counters 'Zorvane Server'", "run.txt"));
+  ASSERT_EQ(0, Setup("--backup '" + Path("legacy.reg") + "' remove-old-counters", "run.txt"));
+  ASSERT_NE(before, Export("changed.reg"));
+  const std::string legacy = ReadHostFile(Path("legacy.reg"));
+  EXPECT_EQ(0u, legacy.find(std::string("\xFF\xFEW\0i\0n\0d\0o\0w\0s\0", 16)));
+  EXPECT_NE(std::string::npos, legacy.find(std::string("[\0-\0H\0", 6)));  // keys removed before they are written
+  // Imported in the reverse order, the backups give the machine back.
+  ASSERT_EQ(0, Setup("reg import '" + Path("legacy.reg") + "'", "import.txt")) << ReadHostFile(Path("import.txt"));
+  ASSERT_EQ(0, Setup("reg import '" + Path("perflib.reg") + "'", "import.txt")) << ReadHostFile(Path("import.txt"));
+  EXPECT_EQ(before, Export("restored.reg"));
+  // A backup that cannot be written keeps the command from running.
+  EXPECT_EQ(1, Setup("--backup /nonexistent/b.reg remove-old-counters", "run.txt"));
+  EXPECT_NE(std::string::npos, ReadHostFile(Path("run.txt")).find("the command did not run"));
+}
+
+}  // namespace
+}  // namespace kvtr::test

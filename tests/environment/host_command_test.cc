@@ -107,5 +107,48 @@ TEST(HostCommand, EventlogListsTheRecordsOldestFirst) {
 }
 #endif
 
+// --backup reads the keys through the registry API, so the Windows host
+// writes it from the real registry (here Wine's) as the Linux host does
+// from the emulated one.
+TEST(HostCommand, ABackupHoldsTheSharedListsAndRemovesTheLegacyKeysFirst) {
+  TestMachine machine;
+  HKEY shared = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs",
+                                           0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &shared, nullptr));
+  const DWORD count = 7;
+  const char* const probe = "C:\\kvtr-tests\\backup-probe.dll";
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(shared, probe, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), 4));
+  const WString file = machine.ScratchFolder() + W("\\backup.reg");
+#ifdef _WIN32
+  char path[MAX_PATH];
+  WideCharToMultiByte(CP_ACP, 0, file.c_str(), -1, path, MAX_PATH, nullptr, nullptr);
+  // cmd takes the first and the last quote off a line with more than two.
+  const std::string command = "\"\"" + ProgramBesideThis("kvtr-setup.exe") + "\" --backup \"" + path +
+                              "\" uninstall-old-counters kvtr-no-such-service > NUL 2>&1\"";
+#else
+  char path[4096];
+  KvtrEmu_HostPath(file.c_str(), path, sizeof path);
+  const std::string command = std::string("'") + KVTR_SETUP + "' --prefix '" + KvtrEmu_Prefix() + "' --backup '" +
+                              path + "' uninstall-old-counters kvtr-no-such-service >/dev/null 2>&1";
+#endif
+  std::system(command.c_str());
+  RegDeleteValueA(shared, probe);
+  RegCloseKey(shared);
+
+  // regedit's form: UTF-16LE with its mark, CR LF.
+  const std::string bytes = TestMachine::ReadFile(file);
+  ASSERT_EQ(std::string("\xFF\xFE", 2), bytes.substr(0, 2));
+  std::string text;
+  for (size_t i = 2; i + 1 < bytes.size(); i += 2) text.push_back(bytes[i + 1] == 0 ? bytes[i] : '?');
+  EXPECT_EQ(0u, text.find("Windows Registry Editor Version 5.00\r\n"));
+  EXPECT_NE(std::string::npos, text.find("\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\"
+                                         "{3C7E1A52-8B40-4F1D-9E26-71A0C4D5B8E3}]\r\n"));
+  EXPECT_NE(std::string::npos, text.find("\r\n[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\"
+                                         "kvtr-no-such-service\\Performance]\r\n"));
+  EXPECT_NE(std::string::npos, text.find("\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\"
+                                         "SharedDLLs]\r\n"));
+  EXPECT_NE(std::string::npos, text.find("\r\n\"C:\\\\kvtr-tests\\\\backup-probe.dll\"=dword:00000007\r\n"));
+}
+
 }  // namespace
 }  // namespace kvtr::test
