@@ -1,5 +1,5 @@
 #!/bin/sh
-# Checks that a built module exports exactly the names of kvtr.def: no
+# Checks that a built module exports exactly the names of its .def file: no
 # decoration, nothing missing, nothing more.
 # Usage: check-exports.sh MODULE DEF-FILE
 set -eu
