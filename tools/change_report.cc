@@ -5,19 +5,6 @@
 namespace kvtr::setup {
 namespace {
 
-const char* TypeName(DWORD type) {
-  switch (type) {
-    case REG_NONE: return "REG_NONE";
-    case REG_SZ: return "REG_SZ";
-    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-    case REG_BINARY: return "REG_BINARY";
-    case REG_DWORD: return "REG_DWORD";
-    case REG_MULTI_SZ: return "REG_MULTI_SZ";
-    case REG_QWORD: return "REG_QWORD";
-    default: return "REG_UNKNOWN";
-  }
-}
-
 WString Units(const std::vector<uint8_t>& data) {
   WString text;
   for (size_t i = 0; i + 1 < data.size(); i += 2) text.push_back(static_cast<wchar>(data[i] | data[i + 1] << 8));
@@ -46,7 +33,7 @@ std::string ValueName(const WString& name) { return name.empty() ? "(Default)" :
 // A value as a person reads it: text quoted, numbers in hex and decimal,
 // lists by their size, other data as hex (cut after 32 bytes).
 std::string Shown(const RegEntry& value) {
-  std::string out = TypeName(value.type);
+  std::string out = RegTypeName(value.type);
   char number[48];
   if (IsNumber(value)) {
     std::snprintf(number, sizeof number, " 0x%x (%u)", static_cast<unsigned>(Number(value)),
@@ -207,11 +194,11 @@ std::string JsonReport(const MachineChanges& changes) {
       out += std::string(v ? "," : "") + "{\"name\":" + Json(value.name) + ",\"change\":\"" +
              ChangeName(value.change) + "\"";
       if (value.before) {
-        out += std::string(",\"before\":{\"type\":\"") + TypeName(value.before->type) + "\",\"data\":" +
+        out += std::string(",\"before\":{\"type\":\"") + RegTypeName(value.before->type) + "\",\"data\":" +
                JsonData(*value.before) + "}";
       }
       if (value.after) {
-        out += std::string(",\"after\":{\"type\":\"") + TypeName(value.after->type) + "\",\"data\":" +
+        out += std::string(",\"after\":{\"type\":\"") + RegTypeName(value.after->type) + "\",\"data\":" +
                JsonData(*value.after) + "}";
       }
       if (!value.entries.empty()) {

@@ -250,18 +250,6 @@ bool SplitKey(const std::string& key, HKEY& root, std::string& below) {
   return false;
 }
 
-const char* TypeName(DWORD type) {
-  switch (type) {
-    case REG_SZ: return "REG_SZ";
-    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-    case REG_BINARY: return "REG_BINARY";
-    case REG_DWORD: return "REG_DWORD";
-    case REG_MULTI_SZ: return "REG_MULTI_SZ";
-    case REG_QWORD: return "REG_QWORD";
-    default: return "REG_NONE";
-  }
-}
-
 // One line per value (name, type, data); each entry of a multi-string on a
 // line of its own.
 int QueryKey(const std::string& key) {
@@ -283,7 +271,7 @@ int QueryKey(const std::string& key) {
     nameSize = 16384;
     if (RegEnumValueW(handle, index, name, &nameSize, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) break;
     const std::string shown = nameSize == 0 ? "(Default)" : ToUtf8(name);
-    std::printf("    %s    %s", shown.c_str(), TypeName(type));
+    std::printf("    %s    %s", shown.c_str(), kvtr::setup::RegTypeName(type));
     if (type == REG_DWORD && size == 4) {
       DWORD value = 0;
       std::memcpy(&value, data.data(), 4);

@@ -47,6 +47,10 @@ bool ReadRegistryTree(HKEY root, const WString& rootName, const WString& path, R
 // Imported, it puts those keys back as they are in `image`.
 std::string WriteRegText(const RegImage& image, const std::vector<WString>& removeFirst);
 
+// The type's name as regedit and reg.exe write it ("REG_UNKNOWN" for
+// one they have no name for).
+const char* RegTypeName(DWORD type);
+
 // The entries of REG_MULTI_SZ data, up to the terminating empty string.
 std::vector<WString> MultiStringEntries(const std::vector<uint8_t>& data);
 
