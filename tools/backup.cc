@@ -42,24 +42,38 @@ WString ComponentsKey() {
 
 }  // namespace
 
-std::string BackupText(const WString& service) {
+bool BackupText(const WString& service, std::string& text, std::string& error) {
   RegImage image;
-  for (const char* path : kSharedKeys) ReadRegistryTree(HKEY_LOCAL_MACHINE, kMachine, FromUtf8Text(path), image);
+  // A key that cannot be read would be written as missing, and put back
+  // as missing: the backup fails instead.
+  const auto read = [&](const WString& path) {
+    const LONG status = ReadRegistryTree(HKEY_LOCAL_MACHINE, kMachine, path, image);
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return true;
+    error = "cannot read " + Utf8(kMachine + W("\\") + path) + " (error " + std::to_string(status) + ")";
+    return false;
+  };
+  for (const char* path : kSharedKeys) {
+    if (!read(FromUtf8Text(path))) return false;
+  }
+  // The components of every product: the cleanups delete only their own,
+  // so the key is written back over what is there, never removed.
+  const WString components = ComponentsKey();
+  if (!components.empty() && !read(components)) return false;
   std::vector<WString> whole;
   for (const char* path : kLegacyKeys) whole.push_back(FromUtf8Text(path));
   if (!service.empty()) whole.push_back(W("SYSTEM\\CurrentControlSet\\Services\\") + service + W("\\Performance"));
-  const WString components = ComponentsKey();
-  if (!components.empty()) whole.push_back(components);
   std::vector<WString> removeFirst;
   for (const WString& path : whole) {
-    ReadRegistryTree(HKEY_LOCAL_MACHINE, kMachine, path, image);
+    if (!read(path)) return false;
     removeFirst.push_back(kMachine + W("\\") + path);
   }
-  return WriteRegText(image, removeFirst);
+  text = WriteRegText(image, removeFirst);
+  return true;
 }
 
 bool WriteBackup(const std::string& file, const WString& service, std::string& error) {
-  const std::string text = BackupText(service);
+  std::string text;
+  if (!BackupText(service, text, error)) return false;
   std::FILE* out = std::fopen(file.c_str(), "wb");
   if (out == nullptr) {
     error = "cannot write the backup " + file;

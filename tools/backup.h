@@ -11,12 +11,12 @@
 namespace kvtr::setup {
 
 // `service` is uninstall-old-counters' service (empty for the other
-// exports). The shared lists (autorecover list, Perflib, SharedDLLs) are
-// written as values over what is there then; the keys an export deletes or
-// makes (COM classes, the legacy services' Performance keys, the installer
-// components) are removed first and written whole, or only removed when
-// they did not exist.
-std::string BackupText(const WString& service);
+// exports). The shared lists (autorecover list, Perflib, SharedDLLs) and
+// the installer components are written as values over what is there then;
+// the keys an export deletes whole (COM classes, the legacy services'
+// Performance keys) are removed first and written whole, or only removed
+// when they did not exist. False with `error` when a key cannot be read.
+bool BackupText(const WString& service, std::string& text, std::string& error);
 
 // Writes the backup to `file`; false with `error` when it cannot.
 bool WriteBackup(const std::string& file, const WString& service, std::string& error);

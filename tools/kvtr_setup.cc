@@ -387,6 +387,13 @@ int RunEventLog() {
 }
 #endif
 
+bool FindCommandName(const std::string& name) {
+  for (const Command& command : kCommands) {
+    if (name == command.name) return true;
+  }
+  return false;
+}
+
 // The export `name` names with `count` arguments; null (after the usage
 // text) when there is none or the arguments do not fit.
 const Command* FindCommand(const std::string& name, int count, int* status) {
@@ -456,7 +463,10 @@ int RunPreview(const std::string& libraryPath, int argc, char** argv, int at) {
   const std::string copy = scratch + "/machine";
   const std::string original = KvtrEmu_Prefix();
   std::error_code error;
-  std::filesystem::copy(original, copy, std::filesystem::copy_options::recursive, error);
+  // Links are copied as links: one to a host folder is not followed.
+  std::filesystem::copy(original, copy,
+                        std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks,
+                        error);
   std::string problem;
   if (error) problem = "cannot copy " + original + ": " + error.message();
   kvtr::setup::MachineSnapshot before, after;
@@ -475,13 +485,15 @@ int RunPreview(const std::string& libraryPath, int argc, char** argv, int at) {
         g_keptReports = &changes.reports;
         std::fflush(stdout);
         kept = dup(1);
-        dup2(2, 1);
+        if (kept >= 0) dup2(2, 1);
       }
       const bool ran = CallExport(libraryPath, *command, argument, result);
       if (json) {
         std::fflush(stdout);
-        dup2(kept, 1);
-        close(kept);
+        if (kept >= 0) {
+          dup2(kept, 1);
+          close(kept);
+        }
         g_keptReports = nullptr;
       }
       if (!ran) problem = "the export did not run";
@@ -561,6 +573,9 @@ int main(int argc, char** argv) {
   if (at >= argc) return Usage("no command");
   const std::string name = argv[at];
   const int arguments = argc - at - 1;
+  int status = 0;
+  const bool isExport = FindCommandName(name);
+  if (!backup.empty() && !isExport) return Usage("--backup goes with an export command");
   if (name == "env") return arguments == 0 ? RunEnvironmentReport() : Usage("env takes no arguments");
   if (name == "diff") return RunDiff(argc, argv, at + 1);
 #ifndef _WIN32
@@ -575,7 +590,6 @@ int main(int argc, char** argv) {
     return 0;
   }
 #endif
-  int status = 0;
   const Command* command = FindCommand(name, arguments, &status);
   if (command == nullptr) return status;
   return RunExport(library, *command, arguments == 1 ? argv[at + 1] : nullptr, backup);

@@ -40,17 +40,23 @@ bool TakeSnapshot(const std::string& scratch, MachineSnapshot& snapshot, std::st
   std::ifstream in(exported, std::ios::binary);
   std::ostringstream bytes;
   bytes << in.rdbuf();
-  std::filesystem::remove(exported);
+  std::error_code failure;
+  std::filesystem::remove(exported, failure);
   if (!ParseRegText(bytes.str(), snapshot.registry, error)) return false;
 
+  // A walk cut short would show files as created or deleted: it fails.
   const std::filesystem::path prefix = KvtrEmu_Prefix();
-  std::error_code failure;
   for (auto it = std::filesystem::recursive_directory_iterator(prefix, failure);
        !failure && it != std::filesystem::recursive_directory_iterator(); it.increment(failure)) {
     std::string windows;
-    if (it->is_regular_file() && WindowsPath(std::filesystem::relative(it->path(), prefix), windows)) {
+    if (it->is_regular_file(failure) && WindowsPath(it->path().lexically_relative(prefix), windows)) {
       snapshot.files.insert(windows);
     }
+    if (failure) break;
+  }
+  if (failure) {
+    error = "cannot list the files of " + prefix.string() + ": " + failure.message();
+    return false;
   }
   for (const WString& space : mof::ListNamespaces()) {
     std::vector<mof::ClassSummary> classes;

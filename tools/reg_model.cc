@@ -230,7 +230,8 @@ bool ParseRegText(std::string_view bytes, RegImage& image, std::string& error) {
       if (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
       if (!line.empty()) piece.remove_prefix(std::min(piece.find_first_not_of(" \t"), piece.size()));
       line += piece;
-      if (line.empty() || line.back() != '\\' || pos >= text.size()) break;
+      // Only hex data continues on the next line, as regedit writes it.
+      if (line.empty() || line.back() != '\\' || pos >= text.size() || line.find("=hex") == std::string::npos) break;
       line.pop_back();
     }
     while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
@@ -300,31 +301,46 @@ bool ParseRegText(std::string_view bytes, RegImage& image, std::string& error) {
   return true;
 }
 
-bool ReadRegistryTree(HKEY root, const WString& rootName, const WString& path, RegImage& image) {
+LONG ReadRegistryTree(HKEY root, const WString& rootName, const WString& path, RegImage& image) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(root, path.empty() ? nullptr : path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  const LONG opened = RegOpenKeyExW(root, path.empty() ? nullptr : path.c_str(), 0, KEY_READ, &key);
+  if (opened != ERROR_SUCCESS) return opened;
   const WString full = path.empty() ? rootName : rootName + W("\\") + path;
-  RegKeyImage& image_key = image[FoldedPath(full)];
-  image_key.path = full;
-  image_key.values.clear();
-  DWORD maxName = 0, maxData = 0;
-  RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName, &maxData, nullptr,
-                   nullptr);
-  std::vector<WCHAR> name(maxName + 2);
+  RegKeyImage& imageKey = image[FoldedPath(full)];
+  imageKey.path = full;
+  imageKey.values.clear();
+  // Names up to Windows' limit; data as large as the largest value, grown
+  // when one grew since.
+  std::vector<WCHAR> name(16384);
+  DWORD maxData = 0;
+  LONG status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxData,
+                                 nullptr, nullptr);
   std::vector<uint8_t> data(maxData + 2);
-  for (DWORD i = 0;; ++i) {
+  for (DWORD i = 0; status == ERROR_SUCCESS;) {
     DWORD nameSize = static_cast<DWORD>(name.size()), dataSize = static_cast<DWORD>(data.size()), type = 0;
-    const LONG status = RegEnumValueW(key, i, name.data(), &nameSize, nullptr, &type, data.data(), &dataSize);
+    status = RegEnumValueW(key, i, name.data(), &nameSize, nullptr, &type, data.data(), &dataSize);
+    if (status == ERROR_MORE_DATA && dataSize > data.size()) {
+      data.resize(dataSize);
+      status = ERROR_SUCCESS;
+      continue;
+    }
     if (status != ERROR_SUCCESS) break;
-    image_key.values.push_back(RegEntry{WString(name.data(), nameSize), type,
-                                        std::vector<uint8_t>(data.begin(), data.begin() + dataSize)});
+    imageKey.values.push_back(
+        RegEntry{WString(name.data(), nameSize), type, std::vector<uint8_t>(data.begin(), data.begin() + dataSize)});
+    ++i;
   }
   std::vector<WString> children;
   WCHAR child[256];
-  for (DWORD i = 0; RegEnumKeyW(key, i, child, 256) == ERROR_SUCCESS; ++i) children.emplace_back(child);
+  if (status == ERROR_NO_MORE_ITEMS) {
+    for (DWORD i = 0; (status = RegEnumKeyW(key, i, child, 256)) == ERROR_SUCCESS; ++i) children.emplace_back(child);
+  }
   RegCloseKey(key);
-  for (const WString& below : children) ReadRegistryTree(root, rootName, path.empty() ? below : path + W("\\") + below, image);
-  return true;
+  if (status != ERROR_NO_MORE_ITEMS) return status;
+  for (const WString& below : children) {
+    const LONG read = ReadRegistryTree(root, rootName, path.empty() ? below : path + W("\\") + below, image);
+    if (read != ERROR_SUCCESS) return read;
+  }
+  return ERROR_SUCCESS;
 }
 
 std::string WriteRegText(const RegImage& image, const std::vector<WString>& removeFirst) {

@@ -39,8 +39,10 @@ WString FoldedPath(const WString& path);
 bool ParseRegText(std::string_view bytes, RegImage& image, std::string& error);
 
 // Adds `path` below `root` (named `rootName`) with every key below it,
-// read through the registry API. False when the key does not exist.
-bool ReadRegistryTree(HKEY root, const WString& rootName, const WString& path, RegImage& image);
+// read through the registry API. ERROR_FILE_NOT_FOUND when the key does
+// not exist; any other failure, of the key or one below it, is returned as
+// it came.
+LONG ReadRegistryTree(HKEY root, const WString& rootName, const WString& path, RegImage& image);
 
 // A .reg file as regedit writes one (UTF-16LE with its mark, CR LF):
 // first a "[-KEY]" for each of `removeFirst`, then every key of `image`.

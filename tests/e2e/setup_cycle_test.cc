@@ -211,7 +211,8 @@ TEST(SetupHost, BadUsageGivesTheUsageAndStatusTwo) {
   const std::string prefix = std::string("--prefix '") + KvtrEmu_Prefix() + "' ";
   for (const std::string& arguments : {std::string(""), std::string("no-such-command"), std::string("--bogus install-agent"),
                                        std::string("uninstall-agent extra"), std::string("uninstall-old-counters"),
-                                       std::string("install-router a b"), std::string("reg export")}) {
+                                       std::string("install-router a b"), std::string("reg export"),
+                                       std::string("--backup b.reg reg compact")}) {
     EXPECT_EQ(2, RunSetup(prefix + arguments, output)) << arguments;
     EXPECT_NE(std::string::npos, ReadHostFile(output).find("usage: kvtr-setup")) << arguments;
   }

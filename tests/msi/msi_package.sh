@@ -55,6 +55,7 @@ for class in Win32_PerfRawData_Zorvane_Router_Client Win32_PerfRawData_Zorvane_R
              Win32_PerfRawData_Zorvane_Agent; do
   [ "$(count $class)" = 1 ] || fail "$class is not installed"
 done
+[ -e "$installed/kvtr.dll" ] || fail "kvtr.dll is not in $installed"
 grep -q "^kvtr: InstRouter returned 0$" install.log || fail "the install log lacks InstRouter's result"
 grep -q "^kvtr: InstAgent returned 0$" install.log || fail "the install log lacks InstAgent's result"
 
