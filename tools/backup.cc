@@ -6,6 +6,7 @@ namespace kvtr::setup {
 namespace {
 
 const WString kMachine = W("HKEY_LOCAL_MACHINE");
+const WString kPerflib = W("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Perflib");
 
 // The lists several products share: put back value by value.
 const char* const kSharedKeys[] = {
@@ -53,7 +54,29 @@ bool BackupText(const WString& service, std::string& text, std::string& error) {
     return false;
   };
   for (const char* path : kSharedKeys) {
+    if (FromUtf8Text(path) == kPerflib) continue;
     if (!read(FromUtf8Text(path))) return false;
+  }
+  // Perflib and its language keys. Wine serves a language's two lists
+  // without letting its values be listed (ERROR_INVALID_HANDLE): they are
+  // read by name there.
+  std::vector<WString> languages;
+  const LONG perflib = ReadRegistryKey(HKEY_LOCAL_MACHINE, kMachine, kPerflib, image, languages);
+  if (perflib != ERROR_SUCCESS && perflib != ERROR_FILE_NOT_FOUND) return read(kPerflib);
+  for (const WString& language : languages) {
+    const WString path = kPerflib + W("\\") + language;
+    const LONG status = ReadRegistryTree(HKEY_LOCAL_MACHINE, kMachine, path, image);
+    if (status != ERROR_INVALID_HANDLE) {
+      if (!read(path)) return false;
+      continue;
+    }
+    for (const WString name : {WString(W("Counter")), WString(W("Help"))}) {
+      const LONG byName = ReadRegistryValue(HKEY_LOCAL_MACHINE, kMachine, path, name, image);
+      if (byName != ERROR_SUCCESS && byName != ERROR_FILE_NOT_FOUND) {
+        error = "cannot read " + Utf8(kMachine + W("\\") + path) + " (error " + std::to_string(byName) + ")";
+        return false;
+      }
+    }
   }
   // The components of every product: the cleanups delete only their own,
   // so the key is written back over what is there, never removed.

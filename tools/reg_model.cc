@@ -301,7 +301,8 @@ bool ParseRegText(std::string_view bytes, RegImage& image, std::string& error) {
   return true;
 }
 
-LONG ReadRegistryTree(HKEY root, const WString& rootName, const WString& path, RegImage& image) {
+LONG ReadRegistryKey(HKEY root, const WString& rootName, const WString& path, RegImage& image,
+                     std::vector<WString>& children) {
   HKEY key = nullptr;
   const LONG opened = RegOpenKeyExW(root, path.empty() ? nullptr : path.c_str(), 0, KEY_READ, &key);
   if (opened != ERROR_SUCCESS) return opened;
@@ -310,12 +311,16 @@ LONG ReadRegistryTree(HKEY root, const WString& rootName, const WString& path, R
   imageKey.path = full;
   imageKey.values.clear();
   // Names up to Windows' limit; data as large as the largest value, grown
-  // when one grew since.
+  // when one is larger (the size asked first is only a hint: Wine cannot
+  // answer it for Perflib's language keys).
   std::vector<WCHAR> name(16384);
   DWORD maxData = 0;
-  LONG status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxData,
-                                 nullptr, nullptr);
+  if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxData, nullptr,
+                       nullptr) != ERROR_SUCCESS) {
+    maxData = 0;
+  }
   std::vector<uint8_t> data(maxData + 2);
+  LONG status = ERROR_SUCCESS;
   for (DWORD i = 0; status == ERROR_SUCCESS;) {
     DWORD nameSize = static_cast<DWORD>(name.size()), dataSize = static_cast<DWORD>(data.size()), type = 0;
     status = RegEnumValueW(key, i, name.data(), &nameSize, nullptr, &type, data.data(), &dataSize);
@@ -329,17 +334,40 @@ LONG ReadRegistryTree(HKEY root, const WString& rootName, const WString& path, R
         RegEntry{WString(name.data(), nameSize), type, std::vector<uint8_t>(data.begin(), data.begin() + dataSize)});
     ++i;
   }
-  std::vector<WString> children;
+  children.clear();
   WCHAR child[256];
   if (status == ERROR_NO_MORE_ITEMS) {
     for (DWORD i = 0; (status = RegEnumKeyW(key, i, child, 256)) == ERROR_SUCCESS; ++i) children.emplace_back(child);
   }
   RegCloseKey(key);
-  if (status != ERROR_NO_MORE_ITEMS) return status;
+  return status == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : status;
+}
+
+LONG ReadRegistryTree(HKEY root, const WString& rootName, const WString& path, RegImage& image) {
+  std::vector<WString> children;
+  if (const LONG status = ReadRegistryKey(root, rootName, path, image, children)) return status;
   for (const WString& below : children) {
     const LONG read = ReadRegistryTree(root, rootName, path.empty() ? below : path + W("\\") + below, image);
     if (read != ERROR_SUCCESS) return read;
   }
+  return ERROR_SUCCESS;
+}
+
+LONG ReadRegistryValue(HKEY root, const WString& rootName, const WString& path, const WString& name,
+                       RegImage& image) {
+  HKEY key = nullptr;
+  if (const LONG opened = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key)) return opened;
+  DWORD type = 0, size = 0;
+  LONG status = RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
+  std::vector<uint8_t> data(size);
+  if (status == ERROR_SUCCESS) status = RegQueryValueExW(key, name.c_str(), nullptr, &type, data.data(), &size);
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS) return status;
+  const WString full = rootName + W("\\") + path;
+  RegKeyImage& imageKey = image[FoldedPath(full)];
+  imageKey.path = full;
+  data.resize(size);
+  imageKey.values.push_back(RegEntry{name, type, std::move(data)});
   return ERROR_SUCCESS;
 }
 

@@ -43,6 +43,12 @@ bool ParseRegText(std::string_view bytes, RegImage& image, std::string& error);
 // not exist; any other failure, of the key or one below it, is returned as
 // it came.
 LONG ReadRegistryTree(HKEY root, const WString& rootName, const WString& path, RegImage& image);
+// The key alone (its values), and the names of its subkeys.
+LONG ReadRegistryKey(HKEY root, const WString& rootName, const WString& path, RegImage& image,
+                     std::vector<WString>& children);
+// One value of a key, read by name, added to the key's image.
+LONG ReadRegistryValue(HKEY root, const WString& rootName, const WString& path, const WString& name,
+                       RegImage& image);
 
 // A .reg file as regedit writes one (UTF-16LE with its mark, CR LF):
 // first a "[-KEY]" for each of `removeFirst`, then every key of `image`.
