@@ -89,24 +89,9 @@ int Usage(const char* problem) {
   return problem != nullptr ? kUsageError : 0;
 }
 
-std::string ToUtf8(const WCHAR* text) {
-  if (text == nullptr) return "(null)";
-  const int needed = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) return std::string();
-  std::string out(static_cast<size_t>(needed), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), needed, nullptr, nullptr);
-  out.resize(static_cast<size_t>(needed - 1));
-  return out;
-}
-
-WString FromUtf8(const char* text) {
-  const int needed = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-  if (needed <= 0) return WString();
-  WString out(static_cast<size_t>(needed), 0);
-  MultiByteToWideChar(CP_UTF8, 0, text, -1, out.data(), needed);
-  out.resize(static_cast<size_t>(needed - 1));
-  return out;
-}
+// The conversions of reg_model, for the C strings the host passes around.
+std::string ToUtf8(const WCHAR* text) { return text == nullptr ? "(null)" : kvtr::setup::Utf8(text); }
+WString FromUtf8(const char* text) { return kvtr::setup::FromUtf8Text(text); }
 
 // Where the reports go instead of standard output, when set (a preview
 // that writes JSON keeps them for its report).
