@@ -3,6 +3,10 @@
 // status an armed fault wants that call to fail with. A fault counts the
 // calls of the thread that armed it only; the call counts are the whole
 // process's.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -26,6 +30,7 @@ struct ArmedFault {
 std::mutex g_faultLock;
 std::unordered_map<std::string, unsigned> g_calls;
 std::vector<ArmedFault> g_armed;
+std::atomic<unsigned> g_writesBeforeKill{0};  // 0: no kill armed
 
 }  // namespace
 
@@ -50,9 +55,24 @@ DWORD InjectedFault(const char* api, const char* group) {
   return status;
 }
 
+bool KillInThisWrite() noexcept {
+  unsigned left = g_writesBeforeKill.load();
+  while (left != 0) {
+    if (g_writesBeforeKill.compare_exchange_weak(left, left - 1)) return left == 1;
+  }
+  return false;
+}
+
+void DieMidWrite() noexcept {
+  raise(SIGKILL);
+  _exit(128 + SIGKILL);  // not reached
+}
+
 }  // namespace kvtr::posix
 
 extern "C" {
+
+void KvtrEmu_KillInWrite(unsigned nth) { g_writesBeforeKill = nth; }
 
 void KvtrEmu_FailCall(const char* service, unsigned nth, DWORD status) try {
   if (service == nullptr || nth == 0 || status == 0) return;
@@ -75,6 +95,7 @@ void KvtrEmu_Reset(void) try {
     std::lock_guard<std::mutex> hold(g_faultLock);
     g_armed.clear();
     g_calls.clear();
+    g_writesBeforeKill = 0;
   }
   kvtr::posix::CodePagesResetControls();
   kvtr::posix::ModulesResetControls();

@@ -47,6 +47,13 @@ KVTR_EMU_API BOOL KvtrEmu_DenyKeyAccess(HKEY root, const char* path, DWORD denie
 // the fault up nor be hit by it.
 KVTR_EMU_API void KvtrEmu_FailCall(const char* service, unsigned nth, DWORD status);
 
+// Kills the process (SIGKILL) inside its nth write of a registry file from
+// now on (1 = the next; snapshot, journal record or new journal, by any
+// thread): the write puts down the first half of its bytes, then the
+// process dies, as a crash between two writes of the system would leave
+// it. 0, and KvtrEmu_Reset, disarm it.
+KVTR_EMU_API void KvtrEmu_KillInWrite(unsigned nth);
+
 // Calls of `service` (function or group) since the last reset, made by any
 // thread of the process.
 KVTR_EMU_API unsigned KvtrEmu_CallCount(const char* service);

@@ -58,6 +58,11 @@ std::string WideToAnsi(WStringView text);
 // `api` (a member of `group`), or 0 to perform it. Counts every call.
 DWORD InjectedFault(const char* api, const char* group);
 
+// True for the write of a registry file that KvtrEmu_KillInWrite chose: the
+// writer puts down half its bytes and calls DieMidWrite.
+bool KillInThisWrite() noexcept;
+[[noreturn]] void DieMidWrite() noexcept;
+
 // Emulated machine directory (created on first use) and the host path of a
 // Windows path, taken in its full form (FullPathName): "X:\a\b" maps to
 // "<prefix>/drive_x/a/b" and "Z:\a\b" to "/a/b", with names matched without

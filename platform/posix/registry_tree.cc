@@ -70,12 +70,25 @@ bool ReadAt(int fd, uint64_t offset, size_t count, std::string* text) {
   return true;
 }
 
+// The crash the emulation control asked for: half of `bytes` reach the file
+// at `offset`, then the process dies.
+[[noreturn]] void DieHalfWritten(int fd, off_t offset, std::string_view bytes) {
+  const ssize_t put = pwrite(fd, bytes.data(), bytes.size() / 2, offset);
+  (void)put;
+  DieMidWrite();
+}
+
 // Writes the pieces one after the other from `offset`, in one call when
 // the system takes them whole.
 bool WriteAt(int fd, uint64_t offset, std::initializer_list<std::string_view> pieces) {
   std::vector<iovec> parts;
   for (std::string_view piece : pieces) {
     if (!piece.empty()) parts.push_back(iovec{const_cast<char*>(piece.data()), piece.size()});
+  }
+  if (KillInThisWrite()) {
+    std::string whole;
+    for (std::string_view piece : pieces) whole += piece;
+    DieHalfWritten(fd, static_cast<off_t>(offset), whole);
   }
   size_t next = 0;
   while (next < parts.size()) {
@@ -166,6 +179,7 @@ class MappedFile {
 };
 
 bool WriteWhole(int fd, std::string_view text) {
+  if (KillInThisWrite()) DieHalfWritten(fd, lseek(fd, 0, SEEK_CUR), text);
   size_t done = 0;
   while (done < text.size()) {
     const ssize_t put = write(fd, text.data() + done, text.size() - done);
