@@ -1,8 +1,9 @@
 // kvtr-log: starts a DebugLogger with the outputs its options name and
 // logs each line of standard input at level 3. At the end of the input, or
 // on SIGINT / SIGTERM (Ctrl+C, Ctrl+Break or closing the console on
-// Windows), it stops the logger, so every line read is written first.
-#include <chrono>
+// Windows), it stops the logger, so every line read is written first, and
+// exits 0 only when every output took every entry meant for it.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,9 @@
 #include "platform/win32.h"
 
 #ifndef _WIN32
+#include <poll.h>
+#include <unistd.h>
+
 #include <csignal>
 #endif
 
@@ -36,7 +40,11 @@ const char kUsage[] =
     "  --console           echo the entries on standard output\n"
     "  --level N           the level of every output (default: trace and console 3, syslog and event log 2)\n"
     "  --app NAME          event source name and syslog tag\n"
-    "  --config-key PATH   HKLM key whose values the logger re-reads every 30 s\n";
+    "  --config-key PATH   HKLM key whose values the logger re-reads every 30 s\n"
+    "  --stop-timeout S    how long the end waits for the outputs (default 10 s)\n"
+    "Exits 0 when every output took every entry meant for it; otherwise names\n"
+    "the output that lost entries (or a worker that did not stop in time) and\n"
+    "exits 1.\n";
 
 int Usage(const char* problem) {
   if (problem != nullptr) std::fprintf(stderr, "kvtr-log: %s\n", problem);
@@ -64,26 +72,110 @@ bool ParseNumber(const char* text, long long low, long long high, long long& val
 kvtr::logger::DebugLogger* g_logger = nullptr;
 std::mutex g_submitting;
 
+// How long a stop waits for the worker to write what it holds.
+DWORD g_stopTimeoutMs = 10000;
+
+// Reports every output that lost entries; true when none did.
+bool ReportLosses(const kvtr::logger::DebugLogger& logger) {
+  const kvtr::logger::DebugLogger::Losses losses = logger.OutputLosses();
+  bool whole = true;
+  const auto report = [&whole](uint64_t count, const std::string& output) {
+    if (count == 0) return;
+    std::fprintf(stderr, "kvtr-log: %llu %s did not reach %s\n", static_cast<unsigned long long>(count), count == 1 ? "entry" : "entries",
+                 output.c_str());
+    whole = false;
+  };
+  report(losses.traceFile, "the trace file");
+  report(losses.eventLog, "the event log");
+  report(losses.console, "the console");
+  report(losses.dispatch, "any output (the logger failed on them)");
+  for (const auto& [server, lost] : losses.syslog) report(lost, "the syslog server " + server);
+  return whole;
+}
+
+// Stops the logger, so that every line read is written first, and ends
+// the process: 1 when an output lost entries or the worker did not stop
+// in time (it is then abandoned with what it still held).
 [[noreturn]] void StopAndExit(int status) {
-  {
-    std::lock_guard<std::mutex> hold(g_submitting);
-    g_logger->Stop();
+  std::lock_guard<std::mutex> hold(g_submitting);
+  g_logger->SignalStop();
+  const bool stopped = WaitForSingleObject(g_logger->handle(), g_stopTimeoutMs) == WAIT_OBJECT_0;
+  std::fflush(stdout);
+  if (!stopped) {
+    std::fprintf(stderr, "kvtr-log: the logger did not stop within %lu s; entries it had not written are lost\n",
+                 static_cast<unsigned long>(g_stopTimeoutMs / 1000));
+    std::_Exit(1);
   }
+  g_logger->Stop();
+  if (!ReportLosses(*g_logger) && status == 0) status = 1;
   std::fflush(stdout);
   std::_Exit(status);
 }
 
+void SubmitLine(std::string line) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  const kvtr::WString text = Widen(line, CP_ACP);
+  g_logger->Submit(3, 0, 0, text.c_str(), nullptr);
+}
+
 #ifdef _WIN32
-BOOL WINAPI OnConsoleEvent(DWORD) {
-  StopAndExit(0);
+// Ctrl+C, Ctrl+Break and closing the console arrive on a thread of their
+// own; the lock keeps a line from being read but not yet submitted then.
+BOOL WINAPI OnConsoleEvent(DWORD) { StopAndExit(0); }
+
+void StartStopHandling() { SetConsoleCtrlHandler(&OnConsoleEvent, TRUE); }
+
+// Submits each line of standard input until its end.
+void LogInput() {
+  for (std::string line; std::getline(std::cin, line);) {
+    std::lock_guard<std::mutex> hold(g_submitting);
+    SubmitLine(line);
+  }
 }
 #else
-// The signals are blocked in every thread and taken here, so no handler
-// is installed and the reading thread is never interrupted mid-line.
-void WaitForStopSignal(sigset_t signals) {
-  int signal = 0;
-  sigwait(&signals, &signal);
-  StopAndExit(0);
+// SIGINT and SIGTERM are blocked in every thread and taken by one that
+// only tells the reading loop through a pipe: the loop submits every line
+// it has read before it stops, and reads nothing more.
+int g_stopPipe[2] = {-1, -1};
+
+void StartStopHandling() {
+  if (pipe(g_stopPipe) != 0) g_stopPipe[0] = g_stopPipe[1] = -1;
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread([signals] {
+    int signal = 0;
+    sigwait(&signals, &signal);
+    const char stop = 's';
+    if (g_stopPipe[1] < 0 || write(g_stopPipe[1], &stop, 1) != 1) StopAndExit(0);
+  }).detach();
+}
+
+// Submits each line of standard input until its end or a stop signal; a
+// last line without its line feed counts as a line.
+void LogInput() {
+  std::string pending;
+  char chunk[65536];
+  for (;;) {
+    pollfd watched[2] = {{g_stopPipe[0], POLLIN, 0}, {0, POLLIN, 0}};
+    if (poll(watched, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (watched[0].revents != 0) break;  // stopped: what the pipe still holds was never read
+    const ssize_t got = read(0, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    pending.append(chunk, static_cast<size_t>(got));
+    size_t start = 0;
+    for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+      SubmitLine(pending.substr(start, end - start));
+    }
+    pending.erase(0, start);
+  }
+  if (!pending.empty()) SubmitLine(pending);
 }
 #endif
 
@@ -132,6 +224,9 @@ int main(int argc, char** argv) {
       levelGiven = true;
     } else if (option == "--app") {
       settings.applicationName = Widen(argv[++at], CP_ACP);
+    } else if (option == "--stop-timeout") {
+      if (!ParseNumber(argv[++at], 1, 3600, number)) return Usage("--stop-timeout takes 1 to 3600 seconds");
+      g_stopTimeoutMs = static_cast<DWORD>(number * 1000);
     } else if (option == "--config-key") {
       settings.configKeyPath = Widen(argv[++at], CP_ACP);
     } else {
@@ -149,29 +244,18 @@ int main(int argc, char** argv) {
   kvtr::logger::DebugLogger logger;
   logger.Configure(settings);
   g_logger = &logger;
-#ifdef _WIN32
-  SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
-#else
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  std::thread(WaitForStopSignal, signals).detach();
-#endif
+  StartStopHandling();
   if (!logger.Start()) {
     std::fputs("kvtr-log: the logger could not start\n", stderr);
     return 1;
   }
   // The worker opens the trace file, whose environment report is queued
-  // then, before it runs: wait for that, so the report comes first.
-  for (int i = 0; i < 10000 && !logger.running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  std::ios::sync_with_stdio(false);
-  for (std::string line; std::getline(std::cin, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const kvtr::WString text = Widen(line, CP_ACP);
-    std::lock_guard<std::mutex> hold(g_submitting);
-    logger.Submit(3, 0, 0, text.c_str(), nullptr);
+  // then, before it runs: wait for that (or for a worker that ended), so
+  // the report comes first. No time limit: a slow first start of the
+  // machine only delays the lines.
+  while (!logger.running() && WaitForSingleObject(logger.handle(), 1) == WAIT_TIMEOUT) {
   }
+  std::ios::sync_with_stdio(false);
+  LogInput();
   StopAndExit(0);
 }

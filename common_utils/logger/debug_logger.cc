@@ -39,6 +39,20 @@ void DebugLogger::SetLevels(int32_t trace, int32_t eventLog, int32_t syslog, int
   maxLevel_.store(std::max({trace, eventLog, syslog, console}), std::memory_order_relaxed);
 }
 
+DebugLogger::Losses DebugLogger::OutputLosses() const {
+  Losses losses;
+  losses.traceFile = traceLost_.load(std::memory_order_relaxed);
+  losses.eventLog = eventLogLost_.load(std::memory_order_relaxed);
+  losses.console = consoleLost_.load(std::memory_order_relaxed);
+  losses.dispatch = dispatchLost_.load(std::memory_order_relaxed);
+  for (const SyslogTarget& target : syslogTargets_) {
+    std::string name = target.host + ":" + std::to_string(ntohs(target.address.sin_port));
+    if (target.type == SOCK_STREAM) name += "/tcp";
+    losses.syslog.emplace_back(std::move(name), target.framesLost);
+  }
+  return losses;
+}
+
 void DebugLogger::SetDirectOutput(bool on) noexcept { g_directOutput.store(on, std::memory_order_relaxed); }
 
 bool DebugLogger::IsLogLevelEnabled(int32_t level) const noexcept {
@@ -62,6 +76,7 @@ void DebugLogger::Submit(int32_t level, int32_t eventId, int32_t threadId, const
     entry->eventId = eventId;
     entry->threadId = threadId > 0 ? threadId : static_cast<int32_t>(GetCurrentThreadId());
     entry->level = level;
+    entry->topOfFile = GetCurrentThreadId() == Thread::threadId() && writingTopLines_;
     GetLocalTime(&entry->time);
     entry->message.Strip(qel::QELString::kStripTrailing);
     queue_.Push(std::move(entry));

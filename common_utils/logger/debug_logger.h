@@ -98,6 +98,7 @@ struct SyslogTarget {
   int protocol = 0;
   sockaddr_in address{};  // port in network order, 514 unless given
   std::string host;
+  uint64_t framesLost = 0;  // frames for this server not sent (not connected, refused)
 };
 
 class DebugLogger : public Thread, public format::LogReceiver {
@@ -127,6 +128,19 @@ class DebugLogger : public Thread, public format::LogReceiver {
                const wchar* user) noexcept override;
   void FormatAndSubmitW(int32_t level, const wchar* format, va_list args, int32_t eventId,
                         const wchar* user) noexcept override;
+
+  // What the outputs could not deliver: entries an enabled output took by
+  // its level but could not write or send (a trace line not written, a
+  // frame for a server that was not connected or refused it, ...). Read
+  // once the worker has stopped.
+  struct Losses {
+    uint64_t traceFile = 0;
+    uint64_t eventLog = 0;
+    uint64_t console = 0;
+    uint64_t dispatch = 0;  // entries no output got: the dispatch itself failed
+    std::vector<std::pair<std::string, uint64_t>> syslog;  // per server, "host:port[/tcp]"
+  };
+  Losses OutputLosses() const;
 
   bool running() const noexcept { return running_.load(std::memory_order_relaxed); }
   size_t queueLength() const noexcept { return queue_.length(); }
@@ -226,6 +240,15 @@ class DebugLogger : public Thread, public format::LogReceiver {
   int32_t openEncoding_ = 0;  // the encoding of the facet on the stream
   int64_t tracePosition_ = 0;  // the stream's write position, in bytes
   int32_t lastFileError_ = 0;
+  // While true the trace file takes lines without its size test: the top
+  // lines of a newly opened file, which may alone exceed a small limit,
+  // never start a roll-over (a roll-over that rolled over again would never
+  // end).
+  bool writingTopLines_ = false;
+  std::atomic<uint64_t> traceLost_{0};
+  std::atomic<uint64_t> eventLogLost_{0};
+  std::atomic<uint64_t> consoleLost_{0};
+  std::atomic<uint64_t> dispatchLost_{0};
   bool queueWarned_ = false;
   bool queueDropping_ = false;
   environment::ReportEnvironment environment_;

@@ -73,15 +73,16 @@ void DebugLogger::StopEventLogOutput() {
 
 void DebugLogger::ReportToEventLog(const SYSTEMTIME&, int32_t, int32_t level, const wchar* message,
                                    int32_t eventId) {
-  if (!settings_.eventLogEnabled || !PassesLevel(level, eventLogLevel_.load(std::memory_order_relaxed)) ||
-      eventSourceHandle_ == nullptr) {
-    return;
-  }
+  if (!settings_.eventLogEnabled || !PassesLevel(level, eventLogLevel_.load(std::memory_order_relaxed))) return;
   EventKind kind{};
-  if (!EventKindOf(level, kind)) return;
+  if (eventSourceName_.empty() || !EventKindOf(level, kind)) return;
+  // A source that could not be registered loses what it should have taken.
   const wchar* strings[] = {message != nullptr ? message : W("")};
-  ReportEventW(eventSourceHandle_, kind.type, 0, eventId != 0 ? static_cast<DWORD>(eventId) : kind.defaultId,
-               nullptr, 1, 0, strings, nullptr);
+  if (eventSourceHandle_ == nullptr ||
+      !ReportEventW(eventSourceHandle_, kind.type, 0, eventId != 0 ? static_cast<DWORD>(eventId) : kind.defaultId,
+                    nullptr, 1, 0, strings, nullptr)) {
+    eventLogLost_.fetch_add(1, std::memory_order_relaxed);
+  }
 }
 
 }  // namespace kvtr::logger

@@ -26,6 +26,9 @@ struct LogEntry {
   qel::QELString user;     // empty when the submitter had none
   qel::QELString message;  // trailing white space removed
   SYSTEMTIME time{};       // local time of creation
+  // Submitted by the worker while it wrote the top of a new trace file (the
+  // environment report): written without the file's size test.
+  bool topOfFile = false;
 };
 
 // A queue without a capacity of its own. Push runs on submitting threads,

@@ -70,11 +70,14 @@ void DebugLogger::DrainQueue(bool stopSeen, DWORD& lastReopen) {
     // A processor fault in an output ends only this entry, as a thrown
     // exception does.
     bool completed = false;
+    writingTopLines_ = entry->topOfFile;
     try {
       completed = runtime::Guarded([&] { ApplyBackPressureAndDispatch(*entry); });
     } catch (...) {
     }
+    writingTopLines_ = false;
     if (!completed) {
+      dispatchLost_.fetch_add(1, std::memory_order_relaxed);
       try {
         RaiseLoggerEvent(entry->time, 1, kDispatchException);
       } catch (...) {
@@ -107,8 +110,10 @@ void DebugLogger::ApplyBackPressureAndDispatch(const LogEntry& entry) {
 }
 
 void DebugLogger::RaiseLoggerEvent(const SYSTEMTIME& time, int32_t level, const wchar* text) {
+  // The logger's own events carry no user text at all (not an empty one):
+  // their syslog frames have no braces.
   const qel::QELString message(text);
-  const qel::QELString noUser(W(""));
+  const qel::QELString noUser;
   DispatchToOutputs(time, static_cast<int32_t>(GetCurrentThreadId()), level, message, 0, noUser);
 }
 

@@ -55,17 +55,46 @@ void AddressBytes(const SyslogTarget& target, int bytes[4]) {
   for (int i = 0; i < 4; ++i) bytes[i] = octets[i];
 }
 
-// `text` in the ANSI code page, as the C runtime's ".ACP" locale converts
-// it: false when a character has no byte form there.
+// The bytes of `count` units of `text` in the ANSI code page, as the C
+// runtime's ".ACP" locale converts them; -1 when a character has no byte
+// form there.
+int AnsiLength(UINT codePage, const wchar* text, int count, char* out, int room) {
+  const bool utf8 = codePage == CP_UTF8;
+  BOOL usedDefault = FALSE;
+  const int length = WideCharToMultiByte(codePage, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, text, count,
+                                         out, room, nullptr, utf8 ? nullptr : &usedDefault);
+  return length <= 0 || usedDefault ? -1 : length;
+}
+
+// The frame `text` (ending in a line feed) in the ANSI code page, at most
+// 1023 bytes: a longer one is cut after its last whole character that
+// fits, and keeps its line feed, which ends the frame on a TCP stream.
+// False when a character has no byte form there.
 bool ToAnsiBytes(const wchar* text, std::string& bytes) {
   const UINT codePage = GetACP();
-  const bool utf8 = codePage == CP_UTF8;
+  const int units = static_cast<int>(WideLength(text));
   char buffer[kFrameBytes + 1];
-  BOOL usedDefault = FALSE;
-  const int length = WideCharToMultiByte(codePage, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, text, -1, buffer, sizeof buffer,
-                                         nullptr, utf8 ? nullptr : &usedDefault);
-  if (length <= 0 || usedDefault) return false;
-  bytes.assign(buffer, static_cast<size_t>(length - 1));
+  int length = AnsiLength(codePage, text, units, buffer, kFrameBytes);
+  if (length > 0) {
+    bytes.assign(buffer, static_cast<size_t>(length));
+    return true;
+  }
+  // Too long (or not convertible): character by character, so a cut falls
+  // between characters and never inside a surrogate pair.
+  bytes.clear();
+  const int body = units > 0 && text[units - 1] == '\n' ? units - 1 : units;
+  for (int at = 0; at < body;) {
+    const bool pair = at + 1 < body && text[at] >= 0xD800 && text[at] <= 0xDBFF && text[at + 1] >= 0xDC00 &&
+                      text[at + 1] <= 0xDFFF;
+    const int count = pair ? 2 : 1;
+    char character[16];
+    const int size = AnsiLength(codePage, text + at, count, character, sizeof character);
+    if (size < 0) return false;
+    if (bytes.size() + static_cast<size_t>(size) + 1 > static_cast<size_t>(kFrameBytes)) break;
+    bytes.append(character, static_cast<size_t>(size));
+    at += count;
+  }
+  bytes.push_back('\n');
   return true;
 }
 
@@ -179,6 +208,7 @@ void DebugLogger::SendSyslog(const SYSTEMTIME& time, int32_t threadId, int32_t l
   if (!connected) {
     // A frame for no server: only its number is used up.
     AdvanceSyslogCounter();
+    for (SyslogTarget& target : syslogTargets_) ++target.framesLost;
     return;
   }
   SendSyslog(time, threadId, level, message.ToNarrow(), eventId, user.ToNarrow());
@@ -218,11 +248,22 @@ void DebugLogger::SendSyslog(const SYSTEMTIME& time, int32_t threadId, int32_t l
   frame[length] = '\n';
   frame[length + 1] = 0;
 
-  for (SyslogTarget& target : syslogTargets_) {
-    if (target.socket == INVALID_SOCKET || target.state != 1) continue;
-    std::string bytes;
-    if (!ToAnsiBytes(frame, bytes)) return;
+  std::string bytes;
+  bool converted = false;
+  for (size_t at = 0; at < syslogTargets_.size(); ++at) {
+    SyslogTarget& target = syslogTargets_[at];
+    if (target.socket == INVALID_SOCKET || target.state != 1) {
+      ++target.framesLost;
+      continue;
+    }
+    if (!converted && !ToAnsiBytes(frame, bytes)) {
+      // Not sent at all: to no further server.
+      for (; at < syslogTargets_.size(); ++at) ++syslogTargets_[at].framesLost;
+      return;
+    }
+    converted = true;
     if (send(target.socket, bytes.data(), static_cast<int>(bytes.size()), 0) > 0) continue;
+    ++target.framesLost;
     const int error = WSAGetLastError();
     const bool repeated = error == target.lastError;
     target.lastError = error;

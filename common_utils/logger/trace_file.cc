@@ -31,7 +31,9 @@ constexpr int kLineCapacity = 1023;
 std::locale LocaleForEncoding(int32_t encoding) {
   if (encoding == 1) return std::locale(std::locale::classic(), new text::UTF8StreamCodeCvtFacet);
   if (encoding == 2) return std::locale(std::locale::classic(), new text::UTF16LEStreamCodeCvtFacet);
-  return std::locale::classic();
+  // ANSI files hold one byte per character: read back byte by byte, never
+  // through the classic locale's UTF-8 conversion.
+  return std::locale(std::locale::classic(), new text::SingleByteStreamCodeCvtFacet);
 }
 
 std::tm Today() {
@@ -123,10 +125,14 @@ class LineBuilder {
       line_[length_] = 0;
       return length_;
     }
-    line_[kLineCapacity] = '\r';
-    line_[kLineCapacity + 1] = '\n';
-    line_[kLineCapacity + 2] = 0;
-    return kLineCapacity + 2;
+    // A cut that splits a surrogate pair drops its lone first half, which
+    // would make the whole line fail the UTF-16 test.
+    size_t kept = kLineCapacity;
+    if (line_[kept - 1] >= 0xD800 && line_[kept - 1] <= 0xDBFF) --kept;
+    line_[kept] = '\r';
+    line_[kept + 1] = '\n';
+    line_[kept + 2] = 0;
+    return kept + 2;
   }
 
  private:
@@ -217,6 +223,13 @@ bool DebugLogger::OpenTraceFile(bool forceNewFile) {
   if (traceStream_.fail() || position == std::streampos(-1)) return false;
   tracePosition_ = static_cast<int64_t>(position);
   const int32_t workerId = static_cast<int32_t>(GetCurrentThreadId());
+  const bool outerTopLines = writingTopLines_;
+  writingTopLines_ = true;
+  struct Restore {
+    bool& flag;
+    bool value;
+    ~Restore() { flag = value; }
+  } restore{writingTopLines_, outerTopLines};
   if (settings_.traceLevel >= 3) {
     SYSTEMTIME now;
     GetLocalTime(&now);
@@ -266,8 +279,11 @@ bool DebugLogger::WriteTraceEntry(const SYSTEMTIME& time, int32_t threadId, int3
                                   int32_t eventId, const wchar* user) {
   if (!settings_.traceEnabled || !PassesLevel(level, traceLevel_.load(std::memory_order_relaxed))) return true;
   const int64_t position = WriteTraceLine(time, threadId, level, message, eventId, user);
-  if (position == -1) return false;
-  if (settings_.maxTraceFileSize <= 0 || position <= settings_.maxTraceFileSize) return true;
+  if (position == -1) {
+    traceLost_.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
+  if (settings_.maxTraceFileSize <= 0 || position <= settings_.maxTraceFileSize || writingTopLines_) return true;
   if (!settings_.rollToNewFile) {
     // Wrap: the next lines overwrite the oldest text from the top.
     traceStream_.seekp(0);
@@ -418,7 +434,14 @@ void DebugLogger::ReportFileError(const wchar* format, ...) {
     const qel::QELString errorText(std::strerror(error), text::AnsiCodePageIs1252);
     qel::QELString::AppendFormat(message, W(" : %s (error : %d)"),
                                  errorText.CStr() != nullptr ? errorText.CStr() : W(""), error);
-    format::LogEventMessage(1, kFileErrorEventId, W("%s"), message.CStr());
+    if (GetCurrentThreadId() == Thread::threadId() && !running()) {
+      // The worker opens the file before it runs, when the entry points
+      // would drop the report: it goes straight into the queue, to the
+      // outputs that work.
+      Submit(1, kFileErrorEventId, 0, message.CStr(), nullptr);
+    } else {
+      format::LogEventMessage(1, kFileErrorEventId, W("%s"), message.CStr());
+    }
   } catch (...) {
   }
 }

@@ -93,13 +93,17 @@ WString DebugLogger::ChooseSimpleTraceFileName(bool forceNewFile) {
     insertAt += 8;
   }
   if (forceNewFile || settings_.rollToNewFile) {
-    const WString mask = work.substr(0, insertAt) + W("_???") + extension;
+    // Sequence numbers have at least three digits and as many more as they
+    // need: the names are parsed, not matched by a fixed-width mask, so the
+    // number goes on past 999.
+    const WString mask = work.substr(0, insertAt) + W("_*") + extension;
     const size_t stemStart = FolderOf(WStringView(mask).substr(0, insertAt)).size();
-    const size_t stemLength = insertAt - stemStart;
+    const size_t fixed = insertAt - stemStart + 1 + extension.size();  // stem, "_", extension
     int highest = -1;
     for (const FoundFile& file : ListMatchingFiles(mask)) {
-      if (file.directory || file.name.size() <= stemLength + 1) continue;
-      highest = std::max(highest, DecimalPrefix(WStringView(file.name).substr(stemLength + 1)));
+      if (file.directory || file.name.size() <= fixed) continue;
+      const WStringView number = WStringView(file.name).substr(fixed - extension.size(), file.name.size() - fixed);
+      if (AllDigits(number) && number.size() <= 9) highest = std::max(highest, DecimalPrefix(number));
     }
     insert(Formatted(W("_%03d"), highest + 1));
   }

@@ -113,6 +113,33 @@ Result UTF16LEStreamCodeCvtFacet::do_out(state_type&, const intern_type* from, c
   return count == units ? ok : partial;
 }
 
+// ---- single bytes ----
+
+Result SingleByteStreamCodeCvtFacet::do_in(state_type&, const extern_type* from, const extern_type* fromEnd,
+                                           const extern_type*& fromNext, intern_type* to, intern_type* toEnd,
+                                           intern_type*& toNext) const {
+  const size_t count = std::min(static_cast<size_t>(fromEnd - from), static_cast<size_t>(toEnd - to));
+  for (size_t i = 0; i < count; ++i) to[i] = static_cast<intern_type>(Byte(from[i]));
+  fromNext = from + count;
+  toNext = to + count;
+  return fromNext == fromEnd ? ok : partial;
+}
+
+Result SingleByteStreamCodeCvtFacet::do_out(state_type&, const intern_type* from, const intern_type* fromEnd,
+                                            const intern_type*& fromNext, extern_type* to, extern_type* toEnd,
+                                            extern_type*& toNext) const {
+  const size_t count = std::min(static_cast<size_t>(fromEnd - from), static_cast<size_t>(toEnd - to));
+  for (size_t i = 0; i < count; ++i) to[i] = static_cast<extern_type>(Unit(from[i]) & 0xFF);
+  fromNext = from + count;
+  toNext = to + count;
+  return fromNext == fromEnd ? ok : partial;
+}
+
+int SingleByteStreamCodeCvtFacet::do_length(state_type&, const extern_type* from, const extern_type* fromEnd,
+                                            size_t max) const {
+  return static_cast<int>(std::min(max, static_cast<size_t>(fromEnd - from)));
+}
+
 // ---- UTF-8 ----
 
 Result UTF8StreamCodeCvtFacet::do_out(state_type& state, const intern_type* from, const intern_type* fromEnd,

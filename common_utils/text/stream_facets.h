@@ -59,6 +59,28 @@ class UTF16LEStreamCodeCvtFacet : public UTF16StreamCodeCvtFacetBase {
                 extern_type* to, extern_type* toEnd, extern_type*& toNext) const override;
 };
 
+// One byte per unit, as a narrow file stream of the C runtime reads and
+// writes: a byte reads as the unit of its value, a unit is written as its
+// low byte. For files whose writers put down only units below 128.
+class SingleByteStreamCodeCvtFacet : public StreamCodeCvt {
+ public:
+  explicit SingleByteStreamCodeCvtFacet(size_t refs = 0) : StreamCodeCvt(refs) {}
+
+ protected:
+  ~SingleByteStreamCodeCvtFacet() override = default;
+
+  bool do_always_noconv() const noexcept override { return false; }
+  int do_max_length() const noexcept override { return 1; }
+  int do_encoding() const noexcept override { return 1; }
+  // Copies min(bytes, room) units; ok, or partial when units are left over.
+  result do_in(state_type& state, const extern_type* from, const extern_type* fromEnd, const extern_type*& fromNext,
+               intern_type* to, intern_type* toEnd, intern_type*& toNext) const override;
+  result do_out(state_type& state, const intern_type* from, const intern_type* fromEnd, const intern_type*& fromNext,
+                extern_type* to, extern_type* toEnd, extern_type*& toNext) const override;
+  int do_length(state_type& state, const extern_type* from, const extern_type* fromEnd,
+                size_t max) const override;
+};
+
 // UTF-8, keeping lone surrogates: a surrogate that is not half of a pair is
 // written as its own three-byte sequence (ED A0 80 for D800), and such a
 // sequence reads back as that unit.

@@ -190,7 +190,10 @@ TEST_F(DebugLoggerTest, TheEntryPointsReachTheRunningLogger) {
   ASSERT_TRUE(logger.Configure(settings));
   format::LogMessage(1, W("before the start %d"), 1);  // dropped: not running
   ASSERT_TRUE(logger.Start());
-  for (int i = 0; i < 500 && !logger.running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  // However long a loaded machine takes to start the worker.
+  while (!logger.running() && WaitForSingleObject(logger.handle(), 2) == WAIT_TIMEOUT) {
+  }
+  ASSERT_TRUE(logger.running());
   format::LogMessage(2, W("via %s"), W("LogMessage"));
   format::LogEventMessage(1, 0x2A, W("event %d"), 42);
   format::LogMessageNarrow(3, "narrow %s %d", "text", 7);
@@ -356,6 +359,9 @@ TEST_F(DebugLoggerTest, ConsoleLinesShowTheTimeOfDayAndTheThread) {
   logger.Submit(3, 0, 0x1A4, W("started"), nullptr);
   logger.Submit(4, 0x12345, 0x1A4, W("detail"), nullptr);
   logger.Submit(6, 0, 0x1A4, W("not shown"), nullptr);
+  // A text longer than a line holds is cut; its line still ends.
+  logger.Submit(3, 0, 0x1A4, WString(2000, 'a').c_str(), nullptr);
+  logger.Submit(3, 0, 0x1A4, W("after"), nullptr);
   const std::string out = CaptureStandardOutput(machine_.ScratchFolder() + W("\\stdout.txt"), [&] {
     ASSERT_TRUE(logger.Start());
     logger.Stop();
@@ -367,7 +373,33 @@ TEST_F(DebugLoggerTest, ConsoleLinesShowTheTimeOfDayAndTheThread) {
     if (line.size() > 22 && line[7] == ' ' && line[8] == '(') line.erase(9, 12);  // hh:mm:ss.mmm
     lines.push_back(line);
   }
-  EXPECT_EQ((std::vector<std::string>{"[30000] ():{0x01A4} started", "[09029] ():{0x01A4} detail"}), lines);
+  // 1023 characters before the time is taken out.
+  const std::string cut = "[30000] ():{0x01A4} " + std::string(1023 - 32, 'a');
+  EXPECT_EQ((std::vector<std::string>{"[30000] ():{0x01A4} started", "[09029] ():{0x01A4} detail", cut,
+                                      "[30000] ():{0x01A4} after"}),
+            lines);
+}
+
+// The worker opens the trace file before it runs: a file that cannot be
+// made is still reported, to the outputs that work.
+TEST_F(DebugLoggerTest, ATraceFileThatCannotBeCreatedIsReportedOnTheOtherOutputs) {
+  ASSERT_TRUE(TestMachine::WriteFile(machine_.ScratchFolder() + W("\\blocker"), "x"));
+  LoggerSettings settings = Settings();
+  settings.traceFilePath = machine_.ScratchFolder() + W("\\blocker\\sub\\t.txt");
+  settings.consoleEnabled = true;
+  settings.consoleLevel = 3;
+  DebugLogger logger;
+  ASSERT_TRUE(logger.Configure(settings));
+  logger.Submit(3, 0, 0x1A4, W("entry"), nullptr);
+  const std::string out = CaptureStandardOutput(machine_.ScratchFolder() + W("\\stdout.txt"), [&] {
+    ASSERT_TRUE(logger.Start());
+    logger.Stop();
+  });
+  const std::string report = "[DIAG] Could not create debug trace file " + NarrowAscii(settings.traceFilePath) + " : ";
+  EXPECT_NE(std::string::npos, out.find("[10000] (")) << out;
+  EXPECT_NE(std::string::npos, out.find(report)) << out;
+  EXPECT_NE(std::string::npos, out.find("} entry")) << out;
+  EXPECT_GE(logger.OutputLosses().traceFile, 1u);
 }
 
 TEST_F(DebugLoggerTest, EventsGoToTheEventLogUnderTheApplicationsSource) {

@@ -13,63 +13,18 @@
 #include <vector>
 
 #include "logger/logger_probe.h"
+#include "logger/syslog_peer.h"
 #include "support/log_capture.h"
 #include "support/test_machine.h"
+
+#ifndef _WIN32
+#include "platform/posix/emulation.h"
+#endif
 
 namespace kvtr::logger {
 namespace {
 
 using test::TestMachine;
-
-// The server's folder as this program names it.
-std::string ServerFile(const char* name) {
-  const char* const dir = std::getenv("KVTR_SYSLOG_DIR");
-  if (dir == nullptr) return std::string();
-#ifdef _WIN32
-  return std::string("Z:") + dir + "\\" + name;  // Wine's drive Z: is the host's root
-#else
-  return std::string(dir) + "/" + name;
-#endif
-}
-
-std::string ReadServerFile(const char* name) {
-  std::ifstream in(ServerFile(name), std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// "127.0.0.1:UDP,127.0.0.1:TCP/tcp" for the running server.
-std::string ServerList() {
-  std::istringstream ports(ReadServerFile("ports"));
-  int udp = 0, tcp = 0;
-  ports >> udp >> tcp;
-  return "127.0.0.1:" + std::to_string(udp) + ",127.0.0.1:" + std::to_string(tcp) + "/tcp";
-}
-
-// The received lines that hold `tag`.
-std::vector<std::string> Received(const std::string& tag) {
-  std::vector<std::string> lines;
-  std::istringstream in(ReadServerFile("received.log"));
-  for (std::string line; std::getline(in, line);) {
-    if (line.find(tag) != std::string::npos) lines.push_back(line);
-  }
-  return lines;
-}
-
-// Waits up to 10 s until `count` lines with `tag` have arrived.
-std::vector<std::string> AwaitReceived(const std::string& tag, size_t count) {
-  std::vector<std::string> lines;
-  for (int i = 0; i < 200 && (lines = Received(tag)).size() < count; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return lines;
-}
-
-std::string UniqueTag(const char* what) {
-  return std::string("kvtr-") + what + "-" + std::to_string(GetCurrentProcessId()) + "-" +
-         std::to_string(GetTickCount());
-}
 
 class SyslogTest : public ::testing::Test {
  protected:
@@ -180,6 +135,89 @@ TEST_F(SyslogTest, TheHeaderCarriesTimeHostAndTagAndTheFacilitySetsThePriority) 
   EXPECT_EQ("imudp <132>Nov 04 09:08:07 " + probe.hostName() + " " + tag + " {0x1A4} 0000: (#20000) {u} with header",
             lines[0]);
 }
+
+// The logger's own queue events carry no user text: their frames have no
+// braces, while an entry's (empty or not) user text has them.
+TEST_F(SyslogTest, TheQueuesOwnEventsHaveNoUserBraces) {
+  const std::string tag = UniqueTag("queue");
+  LoggerSettings settings;
+  settings.syslogServers = ServerList().substr(0, ServerList().find(','));  // UDP only
+  settings.applicationName = WidenAscii(tag);
+  settings.addSyslogHeader = false;
+  settings.syslogLevel = 3;
+  settings.maxQueueLength = 10;
+  settings.rereadConfig = false;
+  DebugLogger logger;
+  ASSERT_TRUE(logger.Configure(settings));
+  for (int i = 0; i < 20; ++i) logger.Submit(3, 0, 0x1A4, WidenAscii("e" + std::to_string(i)).c_str(), W("u"));
+  ASSERT_TRUE(logger.Start());
+  const std::string worker = [&] {
+    char id[16];
+    std::snprintf(id, sizeof id, "{0x%lX}", static_cast<unsigned long>(logger.threadId()));
+    return std::string(id);
+  }();
+  logger.Stop();
+  // Dropping, the entries reach only the trace file; the events reach all.
+  const std::vector<std::string> lines = AwaitReceived(tag, 8);
+  ASSERT_EQ(8u, lines.size());
+  const std::string head = "imudp <";
+  EXPECT_EQ(head + "2> " + tag + " " + worker +
+                " 0000: (#00000) [DIAG] EVENT=DebugLog_Max_Event_Queue_Exceeded, EVENTMSG=\"Dropping messages except "
+                "for log file\"",
+            lines[0]);
+  EXPECT_EQ(0u, lines[1].find(head + "3> " + tag + " " + worker + " 0001: (#10000) [DIAG] EVENT=DebugLog_Max_Event_Queue_Threshold_Warning"))
+      << lines[1];
+  EXPECT_EQ(0u, lines[2].find(head + "3> " + tag + " " + worker + " 0002: (#10000) [DIAG] EVENT=DebugLog_Max_Event_Queue_Threshold_Enabled"))
+      << lines[2];
+  for (int i = 15; i < 20; ++i) {
+    EXPECT_EQ(head + "5> " + tag + " {0x1A4} 000" + std::to_string(i - 12) + ": (#30000) {u} e" + std::to_string(i),
+              lines[i - 12]);
+  }
+}
+
+#ifndef _WIN32
+// Needs the layer's code page switch: the test Wine's ANSI code page is
+// 1252, where a frame (509 characters at most) never exceeds 1023 bytes.
+TEST_F(SyslogTest, AFrameOverTheByteLimitIsCutBetweenCharactersAndKeepsItsLineEnd) {
+  ASSERT_TRUE(KvtrEmu_SetAnsiCodePage(CP_UTF8));
+  const std::string tag = UniqueTag("cut");
+  LoggerSettings settings;
+  settings.syslogServers = ServerList();
+  settings.applicationName = WidenAscii(tag);
+  settings.addSyslogHeader = false;
+  DebugLogger logger;
+  ASSERT_TRUE(logger.Configure(settings));
+  DebugLoggerProbe probe(logger);
+  probe.SetEventSourceName(settings.applicationName);
+  probe.OpenSyslog();
+  probe.ConnectionPass();
+  std::string euros;
+  for (int i = 0; i < 480; ++i) euros += "\xE2\x82\xAC";
+  probe.SendSyslog(EntryTime(), 0x1A4, 2, euros.c_str(), 0, nullptr);
+  probe.SendSyslog(EntryTime(), 0x1A4, 2, "next", 0, nullptr);
+  probe.CloseSyslog();
+  for (const auto& [target, lost] : logger.OutputLosses().syslog) EXPECT_EQ(0u, lost) << target;
+  // Over TCP a frame without its line end would run into the next one.
+  const std::vector<std::string> lines = AwaitReceived(tag, 4);
+  const std::string head = "<4> " + tag + " {0x1A4} 0000: (#20000) ";
+  const size_t fit = (1023 - 1 - head.size()) / 3;  // whole euro signs before the line feed
+  std::vector<std::string> expected;
+  for (const char* input : {"imudp ", "imtcp "}) {
+    std::string cut = input + head;
+    for (size_t i = 0; i < fit; ++i) cut += "\xE2\x82\xAC";
+    expected.push_back(cut);
+  }
+  std::vector<std::string> frames;
+  for (const std::string& line : lines) {
+    if (line.find("0000: ") != std::string::npos) frames.push_back(line);
+  }
+  std::sort(frames.begin(), frames.end(), std::greater<>());
+  EXPECT_EQ(expected, frames);
+  EXPECT_EQ(1u, std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+              return line.rfind("imtcp ", 0) == 0 && line.find("0001: (#20000) next") != std::string::npos;
+            }));
+}
+#endif
 
 // After syslog is closed at run time the records stay: the connection pass
 // still tries them, and reports the socket library's refusal once for each.

@@ -207,6 +207,38 @@ TEST_F(TraceFileTest, AFileOfAnotherEncodingIsLeftForANewNumberedOne) {
   EXPECT_EQ("\xFF\xFE" + Utf16Bytes(std::string("UTF-16LE encoded\r\n") + kMarker), Read(W("mixed_000.txt")));
 }
 
+// An ANSI file is read a byte a character, as it was written: whatever
+// its first bytes, it is resumed, unless they are a UTF-16 byte-order mark.
+TEST_F(TraceFileTest, AnExistingAnsiFileIsResumedWhateverItsFirstBytes) {
+  const struct {
+    const wchar* name;
+    std::string old;
+    bool resumed;
+  } kCases[] = {
+      {W("latin.txt"), "\xE9t\xE9 old\r\n", true},          // Windows-1252, not UTF-8
+      {W("mark.txt"), "\xEF\xBB\xBFx old\r\n", true},       // starts like a UTF-8 mark
+      {W("wide.txt"), std::string("\xFF\xFEo\0l\0d\0", 8), false},  // a UTF-16 mark
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(NarrowAscii(c.name));
+    ASSERT_TRUE(TestMachine::WriteFile(Path(c.name), c.old));
+    DebugLogger logger;
+    ASSERT_TRUE(logger.Configure(Settings(0, c.name)));
+    DebugLoggerProbe probe(logger);
+    ASSERT_TRUE(probe.Open());
+    probe.SetLevels(3, 2, 2, 3);
+    probe.Write(EntryTime(), 0x1A4, 3, W("new"));
+    probe.Close();
+    if (c.resumed) {
+      EXPECT_EQ(Path(c.name), probe.fileName());
+      EXPECT_EQ(c.old + Line("30000", "03/07", "new") + kMarker, Read(c.name));
+    } else {
+      EXPECT_NE(Path(c.name), probe.fileName());
+      EXPECT_EQ(c.old, Read(c.name));
+    }
+  }
+}
+
 TEST_F(TraceFileTest, SplitLinesAndTextThatIsNotUnicode) {
   const struct {
     bool split;
@@ -254,6 +286,9 @@ TEST_F(TraceFileTest, LongLinesAreCutTo1023Characters) {
       {room, prefix.substr(0, prefix.size() - 2) + std::string(room, 'x') + "\r\n"},
       {room + 1, prefix.substr(0, prefix.size() - 2) + std::string(room + 1, 'x') + "\r\r\n"},
       {3000, prefix.substr(0, prefix.size() - 2) + std::string(1023 - (prefix.size() - 2), 'x') + "\r\n"},
+      // A cut between the halves of a surrogate pair drops the lone first
+      // half and keeps the line.
+      {room + 1, prefix.substr(0, prefix.size() - 2) + std::string(room + 1, 'x') + "\r\n"},
   };
   int n = 0;
   for (const auto& c : kCases) {
@@ -266,7 +301,9 @@ TEST_F(TraceFileTest, LongLinesAreCutTo1023Characters) {
     DebugLoggerProbe probe(logger);
     ASSERT_TRUE(probe.Open());
     probe.SetLevels(3, 2, 2, 3);
-    probe.Write(EntryTime(), 0x1A4, 3, WString(c.messageLength, W('x')).c_str());
+    WString message(c.messageLength, W('x'));
+    if (n == 4) message += {wchar(0xD83D), wchar(0xDE00)};  // U+1F600 across the cut
+    probe.Write(EntryTime(), 0x1A4, 3, message.c_str());
     probe.Close();
     EXPECT_EQ(c.expected, Read(name.c_str()));
   }
