@@ -12,8 +12,10 @@ void ComInitializer::Initialize(unsigned mode, bool raiseOnFailure) {
   if (status_ == S_OK || status_ == S_FALSE) {
     mode_ = mode;
     initialized_ = true;
+    ++references_;
     return;
   }
+  initialized_ = false;
   if (!raiseOnFailure) return;
   if (status_ == RPC_E_CHANGED_MODE) {
     throw init_exception(
@@ -25,7 +27,7 @@ void ComInitializer::Initialize(unsigned mode, bool raiseOnFailure) {
 }
 
 void ComInitializer::Uninitialize() {
-  if (initialized_ && (status_ == S_OK || status_ == S_FALSE)) CoUninitialize();
+  for (; references_ > 0; --references_) CoUninitialize();
   initialized_ = false;
 }
 

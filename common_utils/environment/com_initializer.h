@@ -28,11 +28,13 @@ class ComInitializer {
 
   // Nothing when already initialised with the same mode. Otherwise calls
   // CoInitializeEx: S_OK and S_FALSE initialise; any other status fails,
-  // raising init_exception when asked to, else leaving the object
-  // uninitialised.
+  // raising init_exception when asked to, and leaves the object
+  // uninitialised (also one that was initialised in another mode: a retry
+  // calls CoInitializeEx again).
   void Initialize(unsigned mode, bool raiseOnFailure);
-  // CoUninitialize when initialised by S_OK or S_FALSE; afterwards the
-  // object is not initialised in any case.
+  // One CoUninitialize for each initialisation this object made (a refused
+  // mode change leaves the earlier one to undo); afterwards the object is
+  // not initialised in any case.
   void Uninitialize();
 
   HRESULT status() const noexcept { return status_; }
@@ -43,6 +45,7 @@ class ComInitializer {
   HRESULT status_ = 0;
   bool initialized_ = false;
   unsigned mode_;
+  int references_ = 0;  // successful CoInitializeEx calls not yet undone
 };
 
 }  // namespace kvtr::environment

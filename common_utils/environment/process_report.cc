@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common_utils/environment/performance_block.h"
 #include "common_utils/environment/report_environment.h"
 #include "common_utils/environment/report_line.h"
 #include "common_utils/registry/registry.h"
@@ -28,7 +29,6 @@ constexpr DWORD kSnapshotFlags = 15;  // heaps, processes, threads and modules
 constexpr DWORD kPerflibLanguage = 9;
 constexpr DWORD kProcessDataBytes = 51200;
 constexpr DWORD kProcessDataGrowthBytes = 25600;
-constexpr DWORD kPerformanceDataLimit = 64u << 20;
 constexpr int kMaxInstances = 256;
 
 #define KVTR_ENV_ERROR(unit, level, format)                                           \
@@ -250,17 +250,11 @@ void ReportEnvironment::ReportCurrentProcessesNT() {
     ~ClosePerformanceData() { RegCloseKey(HKEY_PERFORMANCE_DATA); }
   } closeData;
   LONG status;
-  for (;;) {
-    DWORD got = static_cast<DWORD>(block.size());
-    status = RegQueryValueExW(HKEY_PERFORMANCE_DATA, processIndex.c_str(), nullptr, nullptr, block.data(), &got);
-    if (status == ERROR_SUCCESS) block.resize(got);
-    if (status != ERROR_MORE_DATA || block.size() + kProcessDataGrowthBytes > kPerformanceDataLimit) break;
-    try {
-      block.assign(block.size() + kProcessDataGrowthBytes, 0);
-    } catch (const std::bad_alloc&) {
-      KVTR_ENV_TEXT(unit, 3, W("[ENV] Could Not Allocate Performance Data!"));
-      return;
-    }
+  try {
+    status = QueryPerformanceBlock(processIndex.c_str(), block, kProcessDataGrowthBytes);
+  } catch (const std::bad_alloc&) {
+    KVTR_ENV_TEXT(unit, 3, W("[ENV] Could Not Allocate Performance Data!"));
+    return;
   }
   if (status != ERROR_SUCCESS || block.size() < 8 || std::memcmp(block.data(), W("PERF"), 8) != 0) {
     KVTR_ENV_TEXT(unit, 3, W("[ENV] Could Not Obtain Performance Data!"));

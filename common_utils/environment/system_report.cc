@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common_utils/environment/crt_time.h"
+#include "common_utils/environment/performance_block.h"
 #include "common_utils/environment/report_environment.h"
 #include "common_utils/environment/report_line.h"
 #include "common_utils/registry/registry.h"
@@ -24,8 +25,6 @@ constexpr DWORD kProcessorTextChars = 100;
 constexpr DWORD kSystemUpTimeCounter = 674;
 constexpr DWORD kUpTimeBufferBytes = 8192;
 constexpr DWORD kUpTimeGrowthBytes = 1024;
-// A system that keeps asking for more than this is not answering sensibly.
-constexpr DWORD kPerformanceDataLimit = 64u << 20;
 
 // The six sizes of the memory status in the order both calls give them,
 // with the format for the extended call's 64-bit figures and the basic
@@ -164,14 +163,7 @@ int64_t UpTimeFromBlock(const BYTE* data, DWORD size, const ReportUnit& unit, bo
 int64_t GetUpTimeSecs(HostLogCallback sink) {
   const ReportUnit unit{sink, "GetUpTimeSecs", &g_context};
   std::vector<BYTE> buffer(kUpTimeBufferBytes);
-  DWORD size = 0;
-  LONG status;
-  for (;;) {
-    size = static_cast<DWORD>(buffer.size());
-    status = RegQueryValueExW(HKEY_PERFORMANCE_DATA, W("2"), nullptr, nullptr, buffer.data(), &size);
-    if (status != ERROR_MORE_DATA || buffer.size() + kUpTimeGrowthBytes > kPerformanceDataLimit) break;
-    buffer.assign(buffer.size() + kUpTimeGrowthBytes, 0);
-  }
+  const LONG status = QueryPerformanceBlock(W("2"), buffer, kUpTimeGrowthBytes);
   struct ClosePerformanceData {
     ~ClosePerformanceData() { RegCloseKey(HKEY_PERFORMANCE_DATA); }
   } close;
@@ -183,7 +175,9 @@ int64_t GetUpTimeSecs(HostLogCallback sink) {
   bool reported = false;
   bool failed = false;
   try {
-    failed = !runtime::Guarded([&] { result = UpTimeFromBlock(buffer.data(), size, unit, reported); });
+    failed = !runtime::Guarded([&] {
+      result = UpTimeFromBlock(buffer.data(), static_cast<DWORD>(buffer.size()), unit, reported);
+    });
   } catch (...) {
     failed = true;
   }

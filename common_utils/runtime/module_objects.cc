@@ -19,6 +19,16 @@ struct AnsiCodePageChoice {
 
 void ThrowBadAllocHandler() { throw BadAllocation(); }
 
+NewHandlerHook::~NewHandlerHook() {
+  if (std::get_new_handler() != &ThrowBadAllocHandler) return;
+  HMODULE owner = nullptr;
+  const bool loaded =
+      previous_ == nullptr ||
+      GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                         reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(previous_)), &owner);
+  std::set_new_handler(loaded ? previous_ : nullptr);
+}
+
 // Definitions in one translation unit are built in the order they stand
 // and destroyed in reverse.
 NewHandlerHook TheNewHandlerHook;

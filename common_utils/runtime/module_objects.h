@@ -19,12 +19,15 @@ namespace kvtr::runtime {
 // the process's new handler while the module is loaded.
 [[noreturn]] void ThrowBadAllocHandler();
 
-// Installs ThrowBadAllocHandler for its lifetime and puts the handler that
-// was there back.
+// Installs ThrowBadAllocHandler for its lifetime. At the end it puts the
+// handler that was there back, but only while the current one is still its
+// own (another module may have put its own in since, and restores what it
+// saved), and only when that handler's code is still loaded: a module
+// loaded before this one may have gone first. Otherwise there is none.
 class NewHandlerHook {
  public:
   NewHandlerHook() : previous_(std::set_new_handler(&ThrowBadAllocHandler)) {}
-  ~NewHandlerHook() { std::set_new_handler(previous_); }
+  ~NewHandlerHook();
   NewHandlerHook(const NewHandlerHook&) = delete;
   NewHandlerHook& operator=(const NewHandlerHook&) = delete;
 

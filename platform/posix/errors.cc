@@ -3,8 +3,10 @@
 // conversion of errno to Win32 codes, the only one in the layer.
 //
 // The texts are Windows' own English system texts, trailing CR LF included,
-// for the codes this library can meet. Only FORMAT_MESSAGE_FROM_SYSTEM is
-// served; a code without a text fails with ERROR_MR_MID_NOT_FOUND.
+// for the codes this library can meet, served as stored; a code without a
+// text fails with ERROR_MR_MID_NOT_FOUND. A definition given as text
+// (FORMAT_MESSAGE_FROM_STRING) has its inserts and escapes processed
+// (message_text.cc).
 #include <netdb.h>
 #include <sys/stat.h>
 
@@ -15,6 +17,7 @@
 #include <string>
 
 #include "layer.h"
+#include "message_text.h"
 #include "win32_api.h"
 
 namespace {
@@ -153,6 +156,42 @@ DWORD Deliver(DWORD flags, const Unit* text, size_t count, Unit* buffer, DWORD s
   std::memcpy(buffer, text, count * sizeof(Unit));
   buffer[count] = 0;
   return static_cast<DWORD>(count);
+}
+
+// A message definition given as text: its inserts and escapes processed.
+// False with the last error set.
+bool FormatFromString(bool wideCaller, DWORD flags, const WCHAR* definition, va_list* arguments,
+                      kvtr::WString& text) {
+  if (definition == nullptr || (flags & (FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM)) != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  const bool array = (flags & FORMAT_MESSAGE_ARGUMENT_ARRAY) != 0;
+  kvtr::posix::MessageArguments inserts(array ? reinterpret_cast<const ULONG_PTR*>(arguments) : nullptr,
+                                        array ? nullptr : arguments);
+  DWORD error = 0;
+  if (!kvtr::posix::FormatMessageText(wideCaller, flags, definition, inserts, text, error)) {
+    SetLastError(error);
+    return false;
+  }
+  return true;
+}
+
+// Delivers a formatted text as Deliver does; an empty one is no work done:
+// 0 with ERROR_NO_WORK_DONE, a wide caller's buffer holding the empty text
+// and a narrow caller's left as it was (no block is allocated).
+template <typename Unit>
+DWORD DeliverFormatted(DWORD flags, const Unit* text, size_t count, Unit* buffer, DWORD size) {
+  if (count > 0) return Deliver<Unit>(flags, text, count, buffer, size);
+  if (buffer != nullptr) {
+    if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+      *reinterpret_cast<Unit**>(buffer) = nullptr;
+    } else if (sizeof(Unit) == sizeof(WCHAR) && size > 0) {
+      buffer[0] = 0;
+    }
+  }
+  SetLastError(ERROR_NO_WORK_DONE);
+  return 0;
 }
 
 }  // namespace
@@ -316,26 +355,36 @@ HLOCAL LocalFree(HLOCAL memory) {
   return nullptr;
 }
 
-DWORD FormatMessageW(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId, LPWSTR buffer, DWORD size,
-                     va_list*) try {
+DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer, DWORD size,
+                     va_list* arguments) try {
   if (DWORD fault = kvtr::posix::InjectedFault("FormatMessageW", "errors")) {
     SetLastError(fault);
     return 0;
   }
   kvtr::WString text;
+  if (flags & FORMAT_MESSAGE_FROM_STRING) {
+    if (!FormatFromString(/*wideCaller=*/true, flags, static_cast<const WCHAR*>(source), arguments, text)) return 0;
+    return DeliverFormatted<WCHAR>(flags, text.data(), text.size(), buffer, size);
+  }
   if (!LoadSystemText(flags, messageId, languageId, text)) return 0;
   return Deliver<WCHAR>(flags, text.data(), text.size(), buffer, size);
 } catch (...) {
   return kvtr::posix::FailWithException<DWORD>(0);
 }
 
-DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
-                     va_list*) try {
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
+                     va_list* arguments) try {
   if (DWORD fault = kvtr::posix::InjectedFault("FormatMessageA", "errors")) {
     SetLastError(fault);
     return 0;
   }
   kvtr::WString text;
+  if (flags & FORMAT_MESSAGE_FROM_STRING) {
+    const kvtr::WString definition = kvtr::posix::AnsiToWide(static_cast<const char*>(source));
+    if (!FormatFromString(/*wideCaller=*/false, flags, definition.c_str(), arguments, text)) return 0;
+    std::string narrow = kvtr::posix::WideToAnsi(text);
+    return DeliverFormatted<char>(flags, narrow.data(), narrow.size(), buffer, size);
+  }
   if (!LoadSystemText(flags, messageId, languageId, text)) return 0;
   std::string narrow = kvtr::posix::WideToAnsi(text);
   return Deliver<char>(flags, narrow.data(), narrow.size(), buffer, size);

@@ -356,6 +356,49 @@ HMODULE GetModuleHandleW(LPCWSTR moduleName) try {
   return kvtr::posix::FailWithException<HMODULE>(nullptr);
 }
 
+BOOL GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE* module) try {
+  constexpr DWORD kKnown = GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT |
+                           GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;
+  if (module != nullptr) *module = nullptr;
+  if (module == nullptr || (flags & ~kKnown) != 0 ||
+      (flags & (GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT)) ==
+          (GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  HMODULE found = nullptr;
+  std::string host;  // the file to open again for a reference
+  if (flags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) {
+    Dl_info info;
+    link_map* map = nullptr;
+    if (name != nullptr &&
+        dladdr1(reinterpret_cast<const void*>(name), &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) != 0 &&
+        map != nullptr) {
+      found = reinterpret_cast<HMODULE>(map);
+      if (info.dli_fname != nullptr) host = info.dli_fname;
+    }
+  } else {
+    found = name == nullptr ? ExecutableModule() : FindLoadedModule(name);
+    kvtr::WString path;
+    if (found != nullptr && name != nullptr && ModulePath(found, path)) host = kvtr::posix::HostPath(path);
+  }
+  if (found == nullptr) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return FALSE;
+  }
+  // The executable and the layer are never unloaded: their references do
+  // not matter.
+  if ((flags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT) == 0 && found != ExecutableModule() &&
+      found != LayerModule() && !host.empty()) {
+    const int pin = (flags & GET_MODULE_HANDLE_EX_FLAG_PIN) ? RTLD_NODELETE : 0;
+    dlopen(host.c_str(), RTLD_LAZY | RTLD_NOLOAD | pin);
+  }
+  *module = found;
+  return TRUE;
+} catch (...) {
+  return kvtr::posix::FailWithException<BOOL>(FALSE);
+}
+
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) try {
   kvtr::WString path;
   if (!ModulePathFor("GetModuleFileNameW", module, path)) return 0;

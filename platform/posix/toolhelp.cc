@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -57,11 +58,13 @@ LONG PriorityBaseOfNice(long nice) {
 
 // The facts of one process from /proc/<pid>/stat ("pid (comm) state ppid
 // ... nice num_threads ..."); false when it ended meanwhile. The command
-// name may itself hold spaces and parentheses, so it ends at the last ')'.
+// name may itself hold spaces, parentheses and line feeds, so it ends at
+// the last ')'.
 bool ReadProcess(const std::string& pid, HostProcess& facts) {
-  std::ifstream file("/proc/" + pid + "/stat");
-  std::string stat;
-  if (!std::getline(file, stat)) return false;
+  // Read whole: the name may hold line feeds too.
+  std::ifstream file("/proc/" + pid + "/stat", std::ios::binary);
+  if (!file) return false;
+  const std::string stat{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
   const size_t open = stat.find('(');
   const size_t close = stat.rfind(')');
   if (open == std::string::npos || close == std::string::npos || close < open) return false;

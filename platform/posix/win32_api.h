@@ -99,6 +99,12 @@ KVTR_PLATFORM_API PVOID SecureZeroMemory(PVOID address, SIZE_T bytes);
 // ---- modules, files, environment ----
 KVTR_PLATFORM_API DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
 KVTR_PLATFORM_API HMODULE GetModuleHandleW(LPCWSTR moduleName);
+// The module `name` names (a module name, NULL: the executable) or, with
+// GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, the module whose mapping holds
+// the address `name` is; takes a reference unless UNCHANGED_REFCOUNT (PIN:
+// the module stays until the process ends). FALSE with ERROR_MOD_NOT_FOUND
+// and *module NULL when there is none.
+KVTR_PLATFORM_API BOOL GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE* module);
 KVTR_PLATFORM_API DWORD GetFileAttributesA(LPCSTR path);
 KVTR_PLATFORM_API DWORD GetFileAttributesW(LPCWSTR path);
 KVTR_PLATFORM_API BOOL DeleteFileA(LPCSTR path);

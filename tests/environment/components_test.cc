@@ -330,6 +330,15 @@ TEST(ComInitializerTest, ModesStatusesAndTheExceptionText) {
           "thread that called CoInitializeEx currently belongs to the neutral threaded apartment.",
           failure.what());
     }
+    // A refused mode change leaves the object uninitialised: a retry calls
+    // again (S_FALSE: the thread is still in its first mode), and the
+    // earlier initialisation is undone with the later one.
+    deferred.Initialize(COINIT_APARTMENTTHREADED, /*raiseOnFailure=*/false);
+    EXPECT_FALSE(deferred.initialized());
+    EXPECT_EQ(RPC_E_CHANGED_MODE, deferred.status());
+    deferred.Initialize(COINIT_MULTITHREADED, true);
+    EXPECT_TRUE(deferred.initialized());
+    EXPECT_EQ(S_FALSE, deferred.status());
     // A second initialisation of the same thread answers S_FALSE and counts.
     environment::ComInitializer second(COINIT_MULTITHREADED, false, true);
     EXPECT_EQ(S_FALSE, second.status());

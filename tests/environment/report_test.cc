@@ -305,6 +305,17 @@ TEST_F(EnvironmentReport, UpTimeIsWrittenInDaysHoursMinutesAndSeconds) {
             lines[0].message);
   EXPECT_EQ("GetUpTimeSecs", lines[0].function);
   EXPECT_EQ(3, lines[0].level);
+
+  // A source that always wants more: the buffer grows by 1 KB, 2 KB, 4 KB,
+  // ... from its 8 KB, and the asking ends before it would pass 64 MB.
+  KvtrEmu_Reset();
+  for (unsigned n = 1; n <= 1000; ++n) KvtrEmu_FailCall("RegQueryValueExW", n, ERROR_MORE_DATA);
+  recorder_.Clear();
+  EXPECT_EQ(-1, environment::GetUpTimeSecs(&ReportRecorder::Sink));
+  const unsigned asked = KvtrEmu_CallCount("RegQueryValueExW");
+  KvtrEmu_Reset();
+  EXPECT_EQ(16u, asked);
+  EXPECT_TRUE(recorder_.Find("[ENV] Error occurred while collecting performance data from the registry for System uptime"));
 }
 
 TEST_F(EnvironmentReport, MissingProcessorKeyEndsTheSystemSection) {

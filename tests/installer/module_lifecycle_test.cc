@@ -15,6 +15,10 @@
 #include "support/debugger.h"
 #else
 #include <dirent.h>
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <fstream>
 
 #include "common_utils/text/mime_charset_map.h"
 #include "platform/posix/emulation.h"
@@ -90,6 +94,36 @@ TEST(ModuleLifecycle, LoadObjectsComeAndGoWithTheModule) {
   EXPECT_EQ('\n', announced.back());
 #endif
 }
+
+#ifndef _WIN32
+// Two copies of the module unloaded in the order they were loaded: the
+// second copy's saved handler points into the first, which is gone by
+// then, so the handler is none afterwards, never a dangling one. (The
+// Windows build links its C++ runtime statically: each module has a new
+// handler of its own.)
+TEST(ModuleLifecycle, TwoCopiesUnloadedInLoadOrderLeaveNoDanglingHandler) {
+  TestMachine machine;
+  const std::new_handler handler = std::get_new_handler();
+  const std::string folder = std::string(KvtrEmu_Prefix()) + "/copies";
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+  const std::string original = ReadHostFile(KVTR_LIBRARY_FILE);
+  ASSERT_FALSE(original.empty());
+  void* copies[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    const std::string path = folder + "/libkvtr-copy" + std::to_string(i) + ".so";
+    std::ofstream(path, std::ios::binary) << original;
+    copies[i] = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(nullptr, copies[i]) << dlerror();
+  }
+  const std::new_handler second = std::get_new_handler();
+  EXPECT_NE(handler, second);
+  dlclose(copies[0]);
+  EXPECT_EQ(second, std::get_new_handler());  // not the first copy's to change
+  dlclose(copies[1]);
+  EXPECT_EQ(nullptr, std::get_new_handler());
+  std::set_new_handler(handler);
+}
+#endif
 
 #ifdef _WIN32
 // The child of the debugger test: loads and unloads the module.

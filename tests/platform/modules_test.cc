@@ -110,8 +110,33 @@ TEST(Modules, ALibraryLoadsByPathOrBesideTheProgramAndGoesWithItsLastReference) 
   ASSERT_GT(GetModuleFileNameW(GetModuleHandleW(nullptr), program, MAX_PATH), 0u);
   EXPECT_EQ(WString(program), WString(name, GetModuleFileNameW(nullptr, name, MAX_PATH)));
 
-  // Three references: the third FreeLibrary unloads it, and its handle is
+  // The module of an address, and of a name, with or without a reference.
+  constexpr DWORD kFromAddress = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;
+  constexpr DWORD kNoReference = GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
+  const auto address = [](const void* at) { return static_cast<LPCWSTR>(at); };
+  HMODULE found = nullptr;
+  EXPECT_TRUE(GetModuleHandleExW(kFromAddress | kNoReference, address(reinterpret_cast<void*>(answer)), &found));
+  EXPECT_EQ(module, found);
+  EXPECT_TRUE(GetModuleHandleExW(kNoReference, kTestModule, &found));
+  EXPECT_EQ(module, found);
+  EXPECT_TRUE(GetModuleHandleExW(kFromAddress | kNoReference, address(reinterpret_cast<void*>(&Upper)), &found));
+  EXPECT_EQ(GetModuleHandleW(nullptr), found);
+  const int onTheStack = 0;
+  found = reinterpret_cast<HMODULE>(1);
+  SetLastError(kSentinel);
+  EXPECT_FALSE(GetModuleHandleExW(kFromAddress | kNoReference, address(&onTheStack), &found));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), GetLastError());
+  EXPECT_EQ(nullptr, found);
+  SetLastError(kSentinel);
+  EXPECT_FALSE(GetModuleHandleExW(kNoReference, kTestModule, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  // This one takes a reference.
+  EXPECT_TRUE(GetModuleHandleExW(kFromAddress, address(reinterpret_cast<void*>(answer)), &found));
+  EXPECT_EQ(module, found);
+
+  // Four references: the fourth FreeLibrary unloads it, and its handle is
   // then no module.
+  EXPECT_TRUE(FreeLibrary(module));
   EXPECT_TRUE(FreeLibrary(module));
   EXPECT_TRUE(FreeLibrary(module));
   EXPECT_EQ(module, GetModuleHandleW(kTestModule));

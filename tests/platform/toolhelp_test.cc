@@ -8,6 +8,8 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -117,6 +119,37 @@ TEST(Toolhelp, SnapshotHoldsThisProcessWithItsNameParentAndThreads) {
   EXPECT_TRUE(CloseHandle(thread));
   EXPECT_TRUE(CloseHandle(event));
 }
+
+#ifndef _WIN32
+// A host process may name itself anything, line feeds included: it is
+// listed all the same. (Windows names processes by their files.)
+TEST(Toolhelp, AProcessWhoseNameHoldsALineFeedIsListed) {
+  int ready[2], release[2];
+  ASSERT_EQ(0, pipe(ready));
+  ASSERT_EQ(0, pipe(release));
+  const pid_t child = fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) {
+    prctl(PR_SET_NAME, "kvtr\nline)x");
+    char byte = 0;
+    if (write(ready[1], &byte, 1) != 1) _exit(1);
+    if (read(release[0], &byte, 1) < 0) _exit(1);
+    _exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(1, read(ready[0], &byte, 1));
+  const PROCESSENTRY32W* listed = nullptr;
+  const std::vector<PROCESSENTRY32W> processes = Processes(ToolhelpOf(GetModuleHandleW(W("kernel32.dll"))),
+                                                           TH32CS_SNAPPROCESS);
+  listed = Find(processes, static_cast<DWORD>(child));
+  ASSERT_EQ(1, write(release[1], &byte, 1));
+  waitpid(child, nullptr, 0);
+  for (const int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+  ASSERT_NE(nullptr, listed);
+  EXPECT_EQ(OwnFileName(), WString(listed->szExeFile));
+  EXPECT_EQ(GetCurrentProcessId(), listed->th32ParentProcessID);
+}
+#endif
 
 TEST(Toolhelp, FirstRestartsTheWalk) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
