@@ -459,8 +459,24 @@ void MakeMachine(const std::string& prefix) {
 struct Kill {
   int afterCalls = 0;      // SIGKILL right after this many calls returned (0: no)
   unsigned inWrite = 0;    // SIGKILL inside this write of a registry file (0: no)
-  int randomDelayUs = -1;  // SIGKILL from outside after the first call and this delay (-1: no)
+  int fromOutsideAfter = 0;  // SIGKILL from outside once this many calls returned (0: no) ...
+  int delayUs = 0;           // ... and this much later
 };
+
+// The sanitizers make each process start and each call many times slower:
+// the crash tests make fewer rounds there.
+#if defined(__SANITIZE_ADDRESS__)
+#define KVTR_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KVTR_SANITIZED 1
+#endif
+#endif
+#ifdef KVTR_SANITIZED
+constexpr int kRoundsDivisor = 3;
+#else
+constexpr int kRoundsDivisor = 1;
+#endif
 
 // Starts a writer on `prefix` at change `from`, kills it as `kill` says,
 // and answers how many of its registry calls returned.
@@ -483,11 +499,11 @@ int RunAndKill(const std::string& prefix, int from, const Kill& how) {
   }
   close(progress[1]);
   int made = 0, told = 0;
-  if (how.randomDelayUs >= 0) {
-    // After the first call returned: the machine's load before it takes
-    // most of the time otherwise.
-    if (read(progress[0], &told, sizeof told) == sizeof told) made = told;
-    usleep(static_cast<useconds_t>(how.randomDelayUs));
+  if (how.fromOutsideAfter > 0) {
+    // Counted in calls, so each round gets on however slow the machine is;
+    // the delay puts the kill anywhere in the calls that follow.
+    while (made < how.fromOutsideAfter && read(progress[0], &told, sizeof told) == sizeof told) made = told;
+    usleep(static_cast<useconds_t>(how.delayUs));
     kill(child, SIGKILL);
   }
   int status = 0;
@@ -538,13 +554,17 @@ class JournalCrash : public ::testing::Test {
 
 TEST_F(JournalCrash, AWriterKilledAtAnyMomentKeepsEveryChangeThatReturnedAndNothingElse) {
   std::mt19937 random(20261210);
-  std::uniform_int_distribution<int> delayUs(0, 10000);
+  std::uniform_int_distribution<int> callsBefore(1, 40), delayUs(0, 2000);
   int next = 0;  // the change both machines start from
   int calls = 0, inFlightKept = 0;
   std::set<std::string> snapshots;
-  for (int round = 0; round < 200 && !HasFailure(); ++round) {
+  const int rounds = 200 / kRoundsDivisor;
+  for (int round = 0; round < rounds && !HasFailure(); ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    const int made = RunAndKill(crashed_, next, Kill{0, 0, delayUs(random)});
+    Kill kill;
+    kill.fromOutsideAfter = callsBefore(random);
+    kill.delayUs = delayUs(random);
+    const int made = RunAndKill(crashed_, next, kill);
     snapshots.insert(ReadHostFile(crashed_ + "/registry.reg").substr(0, 80));
     bool kept = false;
     next = CheckAgainstOracle(crashed_, oracle_, next, made, /*inFlight=*/true, &kept);
@@ -553,7 +573,7 @@ TEST_F(JournalCrash, AWriterKilledAtAnyMomentKeepsEveryChangeThatReturnedAndNoth
   }
   // The kills came across compactions (each names its snapshot anew).
   EXPECT_GT(snapshots.size(), 10u);
-  std::printf("%d calls in 200 rounds up to change %d, %d in-flight calls kept, %zu snapshots\n", calls, next,
+  std::printf("%d calls in %d rounds up to change %d, %d in-flight calls kept, %zu snapshots\n", calls, rounds, next,
               inFlightKept, snapshots.size());
 }
 
@@ -564,12 +584,14 @@ TEST_F(JournalCrash, AWriterKilledAfterItsNthCallKeepsExactlyTheCallsThatReturne
   std::filesystem::copy(crashed_, first, std::filesystem::copy_options::recursive);
   ASSERT_TRUE(KvtrEmu_UsePrefix(oracle_.c_str()));
   Writer oracle(0);
-  constexpr int kCalls = 300;
+  const int kCalls = 240 / kRoundsDivisor;
   for (int n = 1; n <= kCalls && !HasFailure(); ++n) {
     SCOPED_TRACE("killed after call " + std::to_string(n));
     std::filesystem::remove_all(crashed_);
     std::filesystem::copy(first, crashed_, std::filesystem::copy_options::recursive);
-    ASSERT_EQ(n, RunAndKill(crashed_, 0, Kill{n, 0, -1}));
+    Kill kill;
+    kill.afterCalls = n;
+    ASSERT_EQ(n, RunAndKill(crashed_, 0, kill));
     const std::string found = State(crashed_);
     ASSERT_TRUE(KvtrEmu_UsePrefix(oracle_.c_str()));
     oracle.Step();
@@ -584,9 +606,12 @@ TEST_F(JournalCrash, AWriterKilledInTheMiddleOfAWriteKeepsEveryChangeThatReturne
   // and the next one finds what it left.
   int next = 0, calls = 0, inFlightKept = 0;
   std::set<std::string> snapshots;
-  for (int round = 0; round < 150 && !HasFailure(); ++round) {
+  const int rounds = 150 / kRoundsDivisor;
+  for (int round = 0; round < rounds && !HasFailure(); ++round) {
     SCOPED_TRACE("round " + std::to_string(round) + ", killed in write " + std::to_string(round % 5 + 1));
-    const int made = RunAndKill(crashed_, next, Kill{0, static_cast<unsigned>(round % 5 + 1), -1});
+    Kill kill;
+    kill.inWrite = static_cast<unsigned>(round % 5 + 1);
+    const int made = RunAndKill(crashed_, next, kill);
     snapshots.insert(ReadHostFile(crashed_ + "/registry.reg").substr(0, 80));
     bool kept = false;
     next = CheckAgainstOracle(crashed_, oracle_, next, made, /*inFlight=*/true, &kept);
@@ -597,8 +622,8 @@ TEST_F(JournalCrash, AWriterKilledInTheMiddleOfAWriteKeepsEveryChangeThatReturne
   // and snapshots of a compaction after a whole record (it is kept).
   EXPECT_GT(snapshots.size(), 3u);
   EXPECT_GT(inFlightKept, 0);
-  EXPECT_LT(inFlightKept, 150);
-  std::printf("%d calls in 150 rounds up to change %d, %d in-flight calls kept, %zu snapshots\n", calls, next,
+  EXPECT_LT(inFlightKept, rounds);
+  std::printf("%d calls in %d rounds up to change %d, %d in-flight calls kept, %zu snapshots\n", calls, rounds, next,
               inFlightKept, snapshots.size());
 }
 
