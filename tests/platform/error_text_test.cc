@@ -14,6 +14,7 @@ namespace kvtr::test {
 namespace {
 
 constexpr DWORD kSentinelError = 0xdeadbeef;
+constexpr DWORD kNoWorkDone = 235;  // ERROR_NO_WORK_DONE, which mingw's headers lack
 constexpr DWORD kFromSystem = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
 
 WString SystemText(DWORD code) {
@@ -182,7 +183,7 @@ TEST(MessageText, BadDefinitionsAndMissingArgumentsFail) {
   char narrow[4] = {'x', 'x', 'x', 0};
   SetLastError(kSentinelError);
   EXPECT_EQ(0u, FormatMessageA(FORMAT_MESSAGE_FROM_STRING, "", 0, 0, narrow, 4, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_WORK_DONE), GetLastError());
+  EXPECT_EQ(kNoWorkDone, GetLastError());
   EXPECT_STREQ("xxx", narrow);
 }
 
