@@ -197,7 +197,11 @@ void ReportEnvironment::ReportSystemMemoryInfo(const ReportEnvironment* report) 
     MEMORYSTATUSEX status{};
     status.dwLength = sizeof status;
     if (extended(&status)) {
-      KVTR_ENV_LINE(unit, 3, W("[ENV] %ld percent of memory in use."), static_cast<long>(status.dwMemoryLoad));
+      // A share above 100 comes from figures no system should give (a total
+      // capped below what is available): no line rather than a false one.
+      if (status.dwMemoryLoad <= 100) {
+        KVTR_ENV_LINE(unit, 3, W("[ENV] %ld percent of memory in use."), static_cast<long>(status.dwMemoryLoad));
+      }
       const DWORDLONG sizes[] = {status.ullTotalPhys,     status.ullAvailPhys,    status.ullTotalPageFile,
                                  status.ullAvailPageFile, status.ullTotalVirtual, status.ullAvailVirtual};
       for (size_t i = 0; i < kMemorySizeCount; ++i) {

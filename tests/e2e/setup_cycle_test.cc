@@ -62,11 +62,6 @@ std::vector<WString> MultiString(const std::string& text) {
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
 
 const std::string kMachine = "HKEY_LOCAL_MACHINE\\";
-const std::string kRouterComponent = "4E1D6B2A9C3F40A7B5E8D1C2F3A4B5C6";
-const std::string kAgentComponent = "7A2B3C4D5E6F40718293A4B5C6D7E8F0";
-const PerflibService kBefore{"Other Before", 1002, 1100, 1003, 1101};
-const PerflibService kTarget{"Zorvane Server", 1102, 1200, 1103, 1201};
-const PerflibService kAfter{"Other After", 1202, 1300, 1203, 1301};
 
 // Keys the cycle may remove, and values it may change, all the product's own.
 bool IsProductKey(const std::string& key) {
@@ -75,53 +70,18 @@ bool IsProductKey(const std::string& key) {
       if (StartsWith(key, kMachine + "SYSTEM\\" + set + "\\Services\\" + service + "\\Performance")) return true;
     }
   }
-  for (const char* clsid : {"{3C7E1A52-8B40-4F1D-9E26-71A0C4D5B8E3}", "{5D0B9F27-6E13-4A8C-B7F4-2C39E8A1D064}"}) {
+  for (const char* clsid : {kLegacyRouterClass, kLegacyAgentClass}) {
     if (StartsWith(key, kMachine + "SOFTWARE\\Classes\\CLSID\\" + clsid)) return true;
   }
-  for (const std::string& component : {kRouterComponent, kAgentComponent}) {
+  for (const char* component : {kLegacyRouterComponent, kLegacyAgentComponent}) {
     if (key == kMachine + ComponentPath("S-1-5-18", component)) return true;
   }
   return false;
 }
 
-void BuildSeed() {
-  // Other software everywhere the cycle looks.
-  SetText("SOFTWARE\\Microsoft\\WBEM\\CIMOM", W("Repository Directory"), W("%SystemRoot%\\system32\\wbem\\Repository"),
-          REG_EXPAND_SZ);
-  SetList("SOFTWARE\\Microsoft\\WBEM\\CIMOM", W("Autorecover MOFs"),
-          {W("C:\\Windows\\system32\\wbem\\cimwin32.mof"), W("C:\\Windows\\system32\\wbem\\ntevt.mof"),
-           W("C:\\Program Files\\Other\\other.mof")});
-  SetText("SOFTWARE\\Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}\\InprocServer32", nullptr,
-          W("C:\\Program Files\\Other\\other.dll"));
-  SetText("SYSTEM\\CurrentControlSet\\Services\\Other Service\\Performance", W("Library"), W("other.dll"));
-  AddComponent("S-1-5-18", "0A1B2C3D4E5F60718293A4B5C6D7E8F9", W("11111111111111111111111111111111"),
-               W("C:\\Program Files\\Other\\other.dll"));
-  AddComponent("S-1-5-21-42", "9F8E7D6C5B4A39281706F5E4D3C2B1A0", W("22222222222222222222222222222222"),
-               W("C:\\Program Files\\Kestovar\\QMTPerfInfo.dll"));
-  SetDword("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs", W("C:\\Windows\\system32\\msvcr71.dll"), 3);
-  // The legacy product.
-  const WString routerDll = W("C:\\Program Files\\Kestovar\\Zorvanex\\Router\\ZorvaneRouterPerf.dll");
-  AddComponent("S-1-5-18", kRouterComponent, W("33333333333333333333333333333333"), routerDll);
-  AddComponent("S-1-5-18", kAgentComponent, W("44444444444444444444444444444444"),
-               W("C:\\Windows\\system32\\QMTPerfInfo.dll"));
-  for (const char* set : {"ControlSet001", "ControlSet002", "CurrentControlSet"}) {
-    SetText(std::string("SYSTEM\\") + set + "\\Services\\Zorvane Router\\Performance", W("Library"), routerDll);
-    SetText(std::string("SYSTEM\\") + set + "\\Services\\Zorvane Router", W("ImagePath"), W("router.exe"));
-  }
-  SetText("SOFTWARE\\Classes\\CLSID\\{3C7E1A52-8B40-4F1D-9E26-71A0C4D5B8E3}\\InprocServer32", nullptr, routerDll);
-  SetText("SOFTWARE\\Classes\\CLSID\\{5D0B9F27-6E13-4A8C-B7F4-2C39E8A1D064}\\InprocServer32", nullptr,
-          W("C:\\Windows\\system32\\QMTPerfInfo.dll"));
-  SetDword("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs", W("C:\\Windows\\system32\\QMTPerfInfo.dll"), 1);
-  const PerflibShape perflib({"009", "007"}, 500, {kBefore, kTarget, kAfter});
-  perflib.Write();
-  TestMachine::MakeFolder(W("C:\\Program Files\\Kestovar\\Zorvanex\\Router"));
-  TestMachine::WriteFile(routerDll, "legacy router");
-  TestMachine::WriteFile(W("C:\\Windows\\system32\\QMTPerfInfo.dll"), "legacy agent");
-}
-
 TEST(SetupCycle, OnlyTheProductsOwnKeysAndEntriesChange) {
   TestMachine seedMachine;
-  BuildSeed();
+  ShapeLegacyProductMachine();
   const std::string seed = std::string(KvtrEmu_Prefix()) + "/seed.reg";
   ASSERT_TRUE(KvtrEmu_ExportRegFile(seed.c_str(), nullptr, nullptr));
 
@@ -155,7 +115,7 @@ TEST(SetupCycle, OnlyTheProductsOwnKeysAndEntriesChange) {
   const RegText before = ParseRegFile(prefix + "/before.reg");
   const RegText after = ParseRegFile(prefix + "/after.reg");
   ASSERT_GT(before.size(), 40u);
-  const PerflibShape perflib({"009", "007"}, 500, {kBefore, kTarget, kAfter});
+  const PerflibShape perflib = LegacyMachinePerflib();
   std::set<std::string> removed;
   for (const auto& [key, values] : before) {
     const auto found = after.find(key);
@@ -190,8 +150,8 @@ TEST(SetupCycle, OnlyTheProductsOwnKeysAndEntriesChange) {
   // Everything of the legacy product went.
   EXPECT_TRUE(removed.count(kMachine + "SYSTEM\\CurrentControlSet\\Services\\Zorvane Router\\Performance"));
   EXPECT_TRUE(removed.count(kMachine + "SYSTEM\\CurrentControlSet\\Services\\Zorvane Server\\Performance"));
-  EXPECT_TRUE(removed.count(kMachine + ComponentPath("S-1-5-18", kRouterComponent)));
-  EXPECT_TRUE(removed.count(kMachine + "SOFTWARE\\Classes\\CLSID\\{5D0B9F27-6E13-4A8C-B7F4-2C39E8A1D064}"));
+  EXPECT_TRUE(removed.count(kMachine + ComponentPath("S-1-5-18", kLegacyRouterComponent)));
+  EXPECT_TRUE(removed.count(kMachine + std::string("SOFTWARE\\Classes\\CLSID\\") + kLegacyAgentClass));
   // The run's machine stays for a look when something failed.
   if (!::testing::Test::HasFailure()) {
     std::error_code ignored;
@@ -243,7 +203,7 @@ namespace {
 class SetupChanges : public ::testing::Test {
  protected:
   void SetUp() override {
-    BuildSeed();
+    ShapeLegacyProductMachine();
     ASSERT_TRUE(KvtrEmu_CompactRegistry());
     prefix_ = KvtrEmu_Prefix();
   }

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "support/test_machine.h"
+
 namespace kvtr::test {
 namespace {
 
@@ -157,6 +159,79 @@ std::string ComponentPath(const std::string& scope, const std::string& component
 void AddComponent(const std::string& scope, const std::string& component, const WCHAR* product,
                   const WString& installedPath, DWORD type) {
   SetText(ComponentPath(scope, component), product, installedPath, type);
+}
+
+PerflibShape LegacyMachinePerflib() {
+  // Under Wine "009" is a virtual key with Wine's own lists.
+  std::vector<std::string> languages{"009", "007"};
+  if (WineDiffers("Perflib\\009 is a virtual key")) languages = {"007", "00C"};
+  return PerflibShape(languages, 500,
+                      {PerflibService{"Other Before", 1002, 1100, 1003, 1101}, kLegacyTargetService,
+                       PerflibService{"Other After", 1202, 1300, 1203, 1301}});
+}
+
+void ShapeLegacyProductMachine() {
+  // Other software everywhere the cycle looks.
+  SetText("SOFTWARE\\Microsoft\\WBEM\\CIMOM", W("Repository Directory"), W("%SystemRoot%\\system32\\wbem\\Repository"),
+          REG_EXPAND_SZ);
+  SetList("SOFTWARE\\Microsoft\\WBEM\\CIMOM", W("Autorecover MOFs"),
+          {W("C:\\Windows\\system32\\wbem\\cimwin32.mof"), W("C:\\Windows\\system32\\wbem\\ntevt.mof"),
+           W("C:\\Program Files\\Other\\other.mof")});
+  SetText("SOFTWARE\\Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}\\InprocServer32", nullptr,
+          W("C:\\Program Files\\Other\\other.dll"));
+  SetText("SYSTEM\\CurrentControlSet\\Services\\Other Service\\Performance", W("Library"), W("other.dll"));
+  AddComponent("S-1-5-18", "0A1B2C3D4E5F60718293A4B5C6D7E8F9", W("11111111111111111111111111111111"),
+               W("C:\\Program Files\\Other\\other.dll"));
+  AddComponent("S-1-5-21-42", "9F8E7D6C5B4A39281706F5E4D3C2B1A0", W("22222222222222222222222222222222"),
+               W("C:\\Program Files\\Kestovar\\QMTPerfInfo.dll"));
+  SetDword("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs", W("C:\\Windows\\system32\\msvcr71.dll"), 3);
+  // The legacy product.
+  AddComponent("S-1-5-18", kLegacyRouterComponent, W("33333333333333333333333333333333"), kLegacyRouterDll);
+  AddComponent("S-1-5-18", kLegacyAgentComponent, W("44444444444444444444444444444444"), kLegacyAgentDll);
+  for (const char* set : {"ControlSet001", "ControlSet002", "CurrentControlSet"}) {
+    SetText(std::string("SYSTEM\\") + set + "\\Services\\Zorvane Router\\Performance", W("Library"), kLegacyRouterDll);
+    SetText(std::string("SYSTEM\\") + set + "\\Services\\Zorvane Router", W("ImagePath"), W("router.exe"));
+  }
+  SetText(std::string("SOFTWARE\\Classes\\CLSID\\") + kLegacyRouterClass + "\\InprocServer32", nullptr,
+          kLegacyRouterDll);
+  SetText(std::string("SOFTWARE\\Classes\\CLSID\\") + kLegacyAgentClass + "\\InprocServer32", nullptr,
+          kLegacyAgentDll);
+  SetDword("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs", kLegacyAgentDll, 1);
+  LegacyMachinePerflib().Write();
+  TestMachine::MakeFolder(W("C:\\Program Files\\Kestovar\\Zorvanex\\Router"));
+  TestMachine::WriteFile(kLegacyRouterDll, "legacy router");
+  TestMachine::WriteFile(kLegacyAgentDll, "legacy agent");
+}
+
+void RemoveLegacyProductMachine() {
+  const PerflibShape perflib = LegacyMachinePerflib();
+  for (const std::string& language : perflib.languages()) {
+    DeleteKeyTree(std::string(kPerflibPath) + "\\" + language);
+  }
+  for (const char* path : {"SYSTEM\\CurrentControlSet\\Services\\Other Service",
+                           "SYSTEM\\CurrentControlSet\\Services\\Other Before",
+                           "SYSTEM\\CurrentControlSet\\Services\\Other After",
+                           "SYSTEM\\CurrentControlSet\\Services\\Zorvane Server",
+                           "SOFTWARE\\Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}",
+                           "SOFTWARE\\Microsoft\\WBEM\\CIMOM"}) {
+    DeleteKeyTree(path);
+  }
+  for (const char* set : {"ControlSet001", "ControlSet002", "CurrentControlSet"}) {
+    DeleteKeyTree(std::string("SYSTEM\\") + set + "\\Services\\Zorvane Router");
+  }
+  for (const auto& [scope, component] :
+       {std::pair<const char*, const char*>{"S-1-5-18", "0A1B2C3D4E5F60718293A4B5C6D7E8F9"},
+        {"S-1-5-21-42", "9F8E7D6C5B4A39281706F5E4D3C2B1A0"}, {"S-1-5-18", kLegacyRouterComponent},
+        {"S-1-5-18", kLegacyAgentComponent}}) {
+    DeleteKeyTree(ComponentPath(scope, component));
+  }
+  HKEY shared = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs", 0, KEY_SET_VALUE,
+                    &shared) == ERROR_SUCCESS) {
+    RegDeleteValueW(shared, W("C:\\Windows\\system32\\msvcr71.dll"));
+    RegDeleteValueW(shared, kLegacyAgentDll);
+    RegCloseKey(shared);
+  }
 }
 
 }  // namespace kvtr::test

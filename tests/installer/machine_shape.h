@@ -69,4 +69,26 @@ void AddComponent(const std::string& scope, const std::string& component, const 
                   const WString& installedPath, DWORD type = REG_SZ);
 std::string ComponentPath(const std::string& scope, const std::string& component);
 
+// ---- a machine with the legacy product and other software around it ----
+// The setup cycles (through the host, on Linux and under Wine) run on it.
+inline constexpr const char* kLegacyRouterComponent = "4E1D6B2A9C3F40A7B5E8D1C2F3A4B5C6";
+inline constexpr const char* kLegacyAgentComponent = "7A2B3C4D5E6F40718293A4B5C6D7E8F0";
+inline constexpr const char* kLegacyRouterClass = "{3C7E1A52-8B40-4F1D-9E26-71A0C4D5B8E3}";
+inline constexpr const char* kLegacyAgentClass = "{5D0B9F27-6E13-4A8C-B7F4-2C39E8A1D064}";
+inline constexpr const WCHAR kLegacyRouterDll[] = W("C:\\Program Files\\Kestovar\\Zorvanex\\Router\\ZorvaneRouterPerf.dll");
+inline constexpr const WCHAR kLegacyAgentDll[] = W("C:\\Windows\\system32\\QMTPerfInfo.dll");
+// The service whose perflib names a cycle removes, between two others.
+inline const PerflibService kLegacyTargetService{"Zorvane Server", 1102, 1200, 1103, 1201};
+
+// Other software everywhere the cycle looks; the legacy router and agent
+// with their components, services, COM classes, SharedDLLs entry and
+// files; perflib lists in two languages (009 and 007; 007 and 00C under
+// Wine) with three services.
+void ShapeLegacyProductMachine();
+// The perflib lists ShapeLegacyProductMachine writes.
+PerflibShape LegacyMachinePerflib();
+// Removes what ShapeLegacyProductMachine made (for a machine that other
+// tests share: the Wine prefix).
+void RemoveLegacyProductMachine();
+
 }  // namespace kvtr::test

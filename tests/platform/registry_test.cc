@@ -316,7 +316,7 @@ TEST_F(RegistryKeys, AKeysClassIsGivenAtCreationAndAnsweredWithItsSize) {
   EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key, nullptr, &size, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                             nullptr, nullptr, nullptr));
   EXPECT_EQ(10u, size);
-  RegCloseKey(Create("classes\without"));
+  RegCloseKey(Create("classless"));  // a subkey without a class
   EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(parent, nullptr, nullptr, nullptr, nullptr, nullptr, &longestClass,
                                             nullptr, nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(10u, longestClass);

@@ -171,7 +171,10 @@ TEST_F(RegistryValues, NamesIgnoreCaseAndTheDefaultValueHasTwoSpellings) {
 }
 
 TEST_F(RegistryValues, NullDataIsRefusedUnlessEmpty) {
-  EXPECT_EQ(ERROR_NOACCESS, RegSetValueExA(key_, "nd", 0, REG_BINARY, nullptr, 4));
+  if (!EmulatorDiffers("qemu writes the good part of a writev whose later buffer is a bad pointer, where Linux "
+                       "fails the call: Wine's server request is cut short and Wine ends the process")) {
+    EXPECT_EQ(ERROR_NOACCESS, RegSetValueExA(key_, "nd", 0, REG_BINARY, nullptr, 4));
+  }
   EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "nd", 0, REG_BINARY, nullptr, 0));
   EXPECT_TRUE(Get(W("nd")).empty());
 }

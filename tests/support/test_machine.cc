@@ -69,6 +69,19 @@ bool RunningUnderWine() {
 
 bool WineDiffers(const char*) { return RunningUnderWine(); }
 
+bool Wine32Differs(const char*) { return sizeof(void*) == 4 && RunningUnderWine(); }
+
+bool EmulatorDiffers(const char*) {
+#ifdef _WIN32
+  // The x86 phase runs Wine's i386 half under qemu-user, whose settings
+  // Wine passes on into the Windows environment.
+  return sizeof(void*) == 4 && RunningUnderWine() && GetEnvironmentVariableA("QEMU_LD_PREFIX", nullptr, 0) > 0;
+#else
+  return false;
+#endif
+}
+
+
 bool LayerDiffers(const char*) {
 #ifdef _WIN32
   return false;

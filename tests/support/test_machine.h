@@ -19,6 +19,15 @@ bool RunningUnderWine();
 // POSIX layer and Windows are held to Windows' answer.
 bool WineDiffers(const char* what);
 
+// Names a documented place where Wine's i386 half (a 32-bit program under
+// Wine) differs from Windows where Wine's x86_64 half does not. True there.
+bool Wine32Differs(const char* what);
+
+// Names a place where the i386 Wine under qemu-user (the test command's x86
+// phase) departs from Wine itself because of the emulator. True there, where
+// the caller then checks, or avoids, what the emulator does.
+bool EmulatorDiffers(const char* what);
+
 // Names a documented place where the POSIX layer departs from Windows on
 // purpose (it never reads past a caller's buffer, for one). Returns true on
 // the layer, where the caller then checks the layer's answer; Windows and
