@@ -1,5 +1,5 @@
 #!/bin/sh
-# The MSI flow end to end under wine64: builds the sample package
+# The MSI flow end to end under Wine: builds the sample package
 # examples/kvtr-counters.wxs with wixl around the built kvtr.dll and
 # kvtr_msi.dll, installs it with Wine's msiexec in a fresh Wine prefix
 # (the MOF compiler emulator registered there as the system's compiler),
@@ -8,12 +8,20 @@
 # installed must fail with 1603 and roll back (classes and files).
 #
 # Usage: msi_package.sh BIN-DIR SOURCE-DIR
-#   BIN-DIR holds kvtr.dll, kvtr_msi.dll and kvtr_mofcomp.dll (x64).
+#   BIN-DIR holds kvtr.dll, kvtr_msi.dll and kvtr_mofcomp.dll, x64 or x86
+#   (a 32-bit package: KVTR_WINE_LOADER names the loader that runs it).
 set -u
 bin=$1
 source=$2
-loader=$(dpkg -L wine64 | grep '/wine64$' | head -n 1)
-server=$(dpkg -L wine64 | grep '/wineserver64$' | head -n 1)
+loader=${KVTR_WINE_LOADER:-$(dpkg -L wine64 | grep '/wine64$' | head -n 1)}
+server=$(dirname "$loader")/wineserver64
+if i686-w64-mingw32-objdump -f "$bin/kvtr.dll" 2>/dev/null | grep -q 'pei-i386'; then
+  arch=x86
+  programs='Program Files (x86)'
+else
+  arch=x64
+  programs='Program Files'
+fi
 work=$(mktemp -d /tmp/kvtr-msi-XXXXXX)
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all
 failures=0
@@ -33,7 +41,13 @@ mkdir mof && cp "$source/mof/RouterClientPerf.mof" "$source/mof/RouterSessionPer
 # wixl reads its sources relative to the current folder; the rollback
 # actions get the type wixl cannot write.
 build() {
-  wixl -a x64 -D BinDir=. -D MofDir=mof -o "$2" "$1" 2>wixl.err || { cat wixl.err; exit 1; }
+  # The sample is written for x64; a 32-bit package goes to the 32-bit
+  # Program Files, without Win64 components.
+  if [ "$arch" = x86 ]; then
+    sed 's/ProgramFiles64Folder/ProgramFilesFolder/; s/ Win64="yes"//' "$1" >"$1.x86"
+    set -- "$1.x86" "$2"
+  fi
+  wixl -a "$arch" -D BinDir=. -D MofDir=mof -o "$2" "$1" 2>wixl.err || { cat wixl.err; exit 1; }
   msibuild "$2" -q "UPDATE CustomAction SET Type=3393 WHERE Action='UndoRouter' OR Action='UndoAgent'" || exit 1
 }
 build "$source/examples/kvtr-counters.wxs" good.msi
@@ -44,7 +58,7 @@ build broken.wxs broken.msi
 "$loader" regsvr32 /s "$(winepath -w "$work/kvtr_mofcomp.dll" 2>/dev/null || echo "Z:$work/kvtr_mofcomp.dll" | tr / '\\')" >/dev/null 2>&1 ||
   fail "kvtr_mofcomp.dll could not be registered"
 classes="$WINEPREFIX/drive_c/windows/kvtr-wbem/root.cimv2.mof"
-installed="$WINEPREFIX/drive_c/Program Files/Zorvane Counters"
+installed="$WINEPREFIX/drive_c/$programs/Zorvane Counters"
 count() { grep -c "class $1" "$classes" 2>/dev/null || true; }
 
 "$loader" msiexec /i good.msi /qn /l*v install.log >/dev/null 2>&1
@@ -73,7 +87,7 @@ status=$?
 # ERROR_INSTALL_FAILURE, 1603; a Linux exit status keeps its low 8 bits.
 [ "$status" = $((1603 % 256)) ] || fail "the broken package ended with $status, not 1603"
 # The export's own report, its brackets kept.
-grep -q ": Cannot find path : \[C:\\\\Program Files\\\\Zorvane Counters\\\\missing\]" broken.log ||
+grep -qF ": Cannot find path : [C:\\$programs\\Zorvane Counters\\missing]" broken.log ||
   fail "the log lacks InstAgent's report"
 grep -q "^kvtr: InstAgent returned -5, the installation fails$" broken.log || fail "the log lacks the failure"
 [ -e "$installed/kvtr.dll" ] && fail "kvtr.dll is left after the rollback"
