@@ -22,33 +22,31 @@ struct HostRun {
 };
 
 // Runs `arguments` through kvtr-setup.exe beside this program, its
-// standard output and error read through a pipe.
-HostRun RunHost(const WString& arguments) {
+// standard output and error going to a file: a process the child starts
+// (Wine's explorer, say) may keep an inherited handle for long, which a
+// pipe's reader would wait for.
+HostRun RunHost(const WString& arguments, const WString& outputFile) {
   HostRun run;
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE readEnd = nullptr, writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return run;
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  const HANDLE output = CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (output == INVALID_HANDLE_VALUE) return run;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = startup.hStdError = writeEnd;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = startup.hStdError = output;
+  startup.hStdInput = nullptr;
   const std::string program = ProgramBesideThis("kvtr-setup.exe");
   WString line = W("\"") + WString(program.begin(), program.end()) + W("\" ") + arguments;
   PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
-  CloseHandle(writeEnd);
-  if (started) {
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0) run.output.append(chunk, got);
+  if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
     WaitForSingleObject(process.hProcess, INFINITE);
     GetExitCodeProcess(process.hProcess, &run.status);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
   }
-  CloseHandle(readEnd);
+  CloseHandle(output);
+  run.output = TestMachine::ReadFile(outputFile);
   return run;
 }
 
@@ -85,6 +83,8 @@ TEST(HostCycle, TheHostRunsTheWholeCycleAndLeavesWhatIsNotTheProducts) {
     ASSERT_TRUE(TestMachine::WriteFile(counters + W("\\") + WidenAscii(file), ReadSourceFile(std::string("mof/") + file)));
   }
   const WString folder = W("\"") + WString(counters.begin(), counters.end()) + W("\"");
+  const WString output = machine.ScratchFolder() + W("\\host-output.txt");
+  const auto RunHost = [&output](const WString& arguments) { return kvtr::test::RunHost(arguments, output); };
 
   const HostRun router = RunHost(W("install-router ") + folder);
   EXPECT_EQ("0", ResultOf(router)) << router.output;
