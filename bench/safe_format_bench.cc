@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "common_utils/format/bounded_format.h"
-#include "common_utils/format/safe_format.h"
+#include "common_utils/report/safe_format.h"
 
 namespace {
 

@@ -17,10 +17,10 @@
 #include <cstring>
 #include <vector>
 
-#include "common_utils/format/argument_check.h"
 #include "common_utils/format/bounded_format.h"
-#include "common_utils/format/rejected_entry.h"
-#include "common_utils/format/safe_format.h"
+#include "common_utils/report/argument_check.h"
+#include "common_utils/report/rejected_entry.h"
+#include "common_utils/report/safe_format.h"
 #include "fuzz/fuzz_prefix.h"
 
 namespace format = kvtr::format;

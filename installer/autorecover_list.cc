@@ -4,6 +4,7 @@
 
 #include "common_utils/registry/registry.h"
 #include "common_utils/text/conversions.h"
+#include "common_utils/text/no_case.h"
 #include "installer/perf_class_table.h"
 #include "installer/qel_wmi.h"
 
@@ -34,7 +35,8 @@ bool RemoveClassFromRegistry(const char* className, qel_wmi::HostLogCallback cal
     return false;
   }
 
-  kvtr::registry::Registry key("HKEY_LOCAL_MACHINE", /*currentUser=*/false, /*cacheValueNames=*/false);
+  kvtr::registry::Registry key("HKEY_LOCAL_MACHINE", kvtr::registry::Registry::kLocalMachine,
+                               kvtr::registry::Registry::kNoNameCache);
   if (!key.Open(kCimomKey, /*forWrite=*/true)) return true;
   std::vector<kvtr::WString> entries;
   if (!key.GetMultiString(kAutorecoverValue, entries)) {

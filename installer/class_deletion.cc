@@ -34,12 +34,12 @@ bool RemoveClassFromWBEM(const WCHAR* className, HostLogCallback callback) {
   kvtr::format::FormatBoundedF(deletion, kDeletionBufferBytes - 1, kDeletionTemplate, className);
 
   bool deleted = false;
-  IMofCompiler* compiler = nullptr;
+  UniqueMofCompiler compiler;
   try {
     // A processor fault in the compiler, as any exception, leaves the
     // result false and is not reported.
     kvtr::runtime::Guarded([&] {
-      const HRESULT created = CreateMofCompiler(&compiler);
+      const HRESULT created = CreateMofCompiler(compiler.put());
       if (created != S_OK) {
         kvtr::installer::SystemErrorText error(GetLastError(), kvtr::installer::kUserDefaultLanguage);
         kvtr::installer::ReportToHost(callback, kLevelFailure, kFunction, __LINE__, &g_wmiContext,
@@ -49,8 +49,9 @@ bool RemoveClassFromWBEM(const WCHAR* className, HostLogCallback callback) {
       }
       WBEM_COMPILE_STATUS_INFO status;
       std::memset(&status, 0, sizeof status);
-      const HRESULT result = compiler->CompileBuffer(kDeletionBufferBytes, reinterpret_cast<BYTE*>(deletion), nullptr,
-                                                     nullptr, nullptr, nullptr, kCompileOptions, 0, 0, &status);
+      const HRESULT result =
+          compiler.get()->CompileBuffer(kDeletionBufferBytes, reinterpret_cast<BYTE*>(deletion), nullptr, nullptr,
+                                        nullptr, nullptr, kCompileOptions, 0, 0, &status);
       if (CompilationFailed(result, status)) {
         kvtr::installer::ReportToHost(
             callback, kLevelFailure, kFunction, __LINE__, &g_wmiContext,
@@ -62,7 +63,7 @@ bool RemoveClassFromWBEM(const WCHAR* className, HostLogCallback callback) {
     });
   } catch (...) {
   }
-  ReleaseMofCompiler(compiler);
+  compiler.reset();
 
   // The autorecover list is cleaned whatever became of the deletion.
   std::string narrowName;

@@ -20,7 +20,7 @@ bool UnregisterCOM(const GUID& classId, HostLogCallback callback) {
   WCHAR path[256];
   std::memset(path, 0, sizeof path);
   kvtr::format::FormatBoundedF(path, 255, W("Software\\Classes\\CLSID\\%s"), identifier);
-  kvtr::registry::Registry key(HKEY_LOCAL_MACHINE, "", /*cacheValueNames=*/false);
+  kvtr::registry::Registry key(HKEY_LOCAL_MACHINE, "", kvtr::registry::Registry::kNoNameCache);
   return key.DeleteKey(path);
 }
 

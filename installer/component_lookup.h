@@ -3,7 +3,7 @@
 // and dropping that component's record.
 #pragma once
 
-#include "installer/host_log.h"
+#include "common_utils/report/host_log.h"
 
 namespace kvtr::installer {
 

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <exception>
 
+#include "common_utils/paths/path_functions.h"
+#include "common_utils/report/host_log.h"
 #include "common_utils/runtime/guarded_region.h"
-#include "installer/host_log.h"
-#include "installer/path_functions.h"
 #include "installer/qel_wmi.h"
 
 namespace kvtr::installer {

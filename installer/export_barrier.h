@@ -5,7 +5,7 @@
 // that names the export.
 #pragma once
 
-#include "installer/host_log.h"
+#include "common_utils/report/host_log.h"
 #include "platform/win32.h"
 
 namespace kvtr::installer::exported {

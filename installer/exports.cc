@@ -1,8 +1,8 @@
 // The exported functions of kvtr.dll / libkvtr.so: C linkage, the C calling
 // convention and undecorated names (kvtr.def on Windows). Each forwards to
 // the installer code behind its barrier, so nothing crosses the boundary.
+#include "common_utils/report/host_log.h"
 #include "installer/export_barrier.h"
-#include "installer/host_log.h"
 
 #ifdef _WIN32
 #define KVTR_EXPORT

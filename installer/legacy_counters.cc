@@ -4,10 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "common_utils/paths/path_functions.h"
 #include "common_utils/registry/registry.h"
 #include "common_utils/text/conversions.h"
+#include "common_utils/text/no_case.h"
 #include "installer/component_lookup.h"
-#include "installer/path_functions.h"
 #include "installer/qel_wmi.h"
 
 namespace {
@@ -67,7 +68,7 @@ void ReportKeyPath(HostLogCallback callback, const char* function, const char* p
 
 void DeleteServiceKeys(const Procedure& procedure, HostLogCallback callback) {
   for (const char* path : procedure.serviceKeys) {
-    Registry key("HKEY_LOCAL_MACHINE", /*currentUser=*/false, /*cacheValueNames=*/false);
+    Registry key("HKEY_LOCAL_MACHINE", Registry::kLocalMachine, Registry::kNoNameCache);
     if (key.DeleteKey(path)) ReportKeyPath(callback, procedure.function, path);
   }
 }
@@ -89,10 +90,6 @@ void ReportUndeletable(HostLogCallback callback, const char* function, const WCH
                text.code(), text.text());
 }
 
-bool EqualNoCase(const WString& a, const WString& b) {
-  return kvtr::text::ToUpperInCodePage(a, -1) == kvtr::text::ToUpperInCodePage(b, -1);
-}
-
 // The shared-DLL list counts how many products use each shared file. Only
 // the values naming the legacy agent DLL (its recorded path and its two
 // system paths) are removed; the key and every other file's value stay.
@@ -106,7 +103,7 @@ void RemoveSharedDllEntries(HostLogCallback callback, const char* foundPath) {
   }
   agentPaths.push_back(kAgentDllPath);
 
-  Registry key("HKEY_LOCAL_MACHINE", false, false);
+  Registry key("HKEY_LOCAL_MACHINE", Registry::kLocalMachine, Registry::kNoNameCache);
   if (!key.Open(kSharedDlls, /*forWrite=*/true)) {
     // A machine without the list has nothing of the DLL on it.
     if (key.lastError() == ERROR_FILE_NOT_FOUND) ReportKeyPath(callback, kAgent.function, kSharedDlls);
@@ -121,7 +118,7 @@ void RemoveSharedDllEntries(HostLogCallback callback, const char* foundPath) {
     if (!key.EnumValueName(index, name, sizeof name)) continue;
     const WString wideName = Widen(name);
     for (const WString& path : agentPaths) {
-      if (EqualNoCase(path, wideName)) {
+      if (kvtr::text::EqualNoCase(path, wideName)) {
         doomed.push_back(name);
         break;
       }

@@ -1,8 +1,8 @@
 #include <cstring>
 
+#include "common_utils/paths/path_functions.h"
+#include "common_utils/report/host_log.h"
 #include "common_utils/runtime/guarded_region.h"
-#include "installer/host_log.h"
-#include "installer/path_functions.h"
 #include "installer/qel_wmi.h"
 
 namespace qel_wmi {
@@ -65,12 +65,12 @@ bool CompileMOFile(const WCHAR* path) {
     return false;
   }
   bool compiled = false;
-  IMofCompiler* compiler = nullptr;
+  UniqueMofCompiler compiler;
   try {
     // The compiler is foreign code: a processor fault in it, as any
     // exception, ends the compilation as failed.
     const bool completed = kvtr::runtime::Guarded([&] {
-      const HRESULT created = CreateMofCompiler(&compiler);
+      const HRESULT created = CreateMofCompiler(compiler.put());
       if (created != S_OK) {
         SystemErrorText error(GetLastError(), kUserDefaultLanguage);
         ReportToHost(callback, kLevelFailure, kFunction, __LINE__, &g_wmiContext,
@@ -82,8 +82,8 @@ bool CompileMOFile(const WCHAR* path) {
       // reported with defined values.
       WBEM_COMPILE_STATUS_INFO status;
       std::memset(&status, 0, sizeof status);
-      const HRESULT result = compiler->CompileFile(const_cast<LPWSTR>(path), nullptr, nullptr, nullptr, nullptr,
-                                                   kCompileOptions, 0, 0, &status);
+      const HRESULT result = compiler.get()->CompileFile(const_cast<LPWSTR>(path), nullptr, nullptr, nullptr, nullptr,
+                                                         kCompileOptions, 0, 0, &status);
       if (CompilationFailed(result, status)) {
         ReportToHost(callback, kLevelFailure, kFunction, __LINE__, &g_wmiContext,
                      W("Error [%d] MOF [%s] compilation failed with error : %s, error code : %d, object number : %d"),
@@ -96,7 +96,6 @@ bool CompileMOFile(const WCHAR* path) {
   } catch (...) {
     compiled = false;
   }
-  ReleaseMofCompiler(compiler);
   return compiled;
 }
 

@@ -1,18 +1,8 @@
 #include "installer/perf_class_table.h"
 
+#include "common_utils/text/no_case.h"
+
 namespace kvtr::installer {
-namespace {
-
-int FoldAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
-
-bool EqualNoCase(const char* a, const char* b) {
-  for (; *a != 0 && *b != 0; ++a, ++b) {
-    if (FoldAscii(static_cast<unsigned char>(*a)) != FoldAscii(static_cast<unsigned char>(*b))) return false;
-  }
-  return *a == *b;
-}
-
-}  // namespace
 
 const PerfClass kPerfClassTable[4] = {
     {"Win32_PerfRawData_Zorvane_Router_Session", "RouterSessionPerf.mof"},
@@ -24,7 +14,7 @@ const PerfClass kPerfClassTable[4] = {
 const PerfClass* FindPerfClass(const char* className) {
   if (className == nullptr) return nullptr;
   for (const PerfClass& row : kPerfClassTable) {
-    if (EqualNoCase(row.className, className)) return &row;
+    if (kvtr::text::EqualNoCase(row.className, className)) return &row;
   }
   return nullptr;
 }

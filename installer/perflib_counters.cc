@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common_utils/format/bounded_format.h"
-#include "installer/host_log.h"
+#include "common_utils/report/host_log.h"
 
 namespace kvtr::installer {
 namespace {
@@ -76,7 +76,7 @@ void RemovePerflibTexts(Registry& perflib, bool counterList, DWORD first, DWORD 
     if (!perflib.EnumSubKey(index, path, kLanguagePathChars, nullptr, 0)) continue;
     // A path cut to the buffer would name another key.
     if (WideLength(path) >= kLanguagePathChars - 1) continue;
-    Registry language("HKEY_LOCAL_MACHINE", /*currentUser=*/false, /*cacheValueNames=*/false);
+    Registry language("HKEY_LOCAL_MACHINE", Registry::kLocalMachine, Registry::kNoNameCache);
     if (!language.Open(path, /*forWrite=*/true)) continue;
     std::vector<WString> list;
     if (!language.GetMultiString(valueName, list)) {
@@ -98,7 +98,7 @@ int UnInstOldCounters(const WCHAR* serviceName) {
                         W("Application name is empty"));
     return -3;
   }
-  Registry perflib("HKEY_LOCAL_MACHINE", false, false);
+  Registry perflib("HKEY_LOCAL_MACHINE", Registry::kLocalMachine, Registry::kNoNameCache);
   if (!perflib.Open(kPerflibKey, /*forWrite=*/true)) {
     ReportToHost(CurrentHostLog(), kLevelFailure, kFunction, __LINE__, &g_exportsContext, W("Cannot open: {%s} "),
                  kPerflibKey);
@@ -115,7 +115,7 @@ int UnInstOldCounters(const WCHAR* serviceName) {
   // A cut path can name another key, even the service's own main key: it is
   // never opened, read or deleted.
   const bool cut = length < 0;
-  Registry service("HKEY_LOCAL_MACHINE", false, false);
+  Registry service("HKEY_LOCAL_MACHINE", Registry::kLocalMachine, Registry::kNoNameCache);
   if (cut || !service.Open(servicePath, /*forWrite=*/false)) {
     ReportToHost(CurrentHostLog(), kLevelFailure, kFunction, __LINE__, &g_exportsContext, W("Cannot find: {%s} "),
                  servicePath);

@@ -5,7 +5,8 @@
 // COM must be initialised on the calling thread by the host.
 #pragma once
 
-#include "installer/host_log.h"
+#include "common_utils/report/host_log.h"
+#include "platform/unique_handle.h"
 #include "platform/win32.h"
 
 namespace qel_wmi {
@@ -31,6 +32,14 @@ HRESULT CreateMofCompiler(IMofCompiler** compiler);
 // Releases the compiler (if any) in a guarded region: an object that has
 // faulted once may fault again.
 void ReleaseMofCompiler(IMofCompiler* compiler) noexcept;
+
+struct MofCompilerTraits {
+  using Handle = IMofCompiler*;
+  static Handle Invalid() noexcept { return nullptr; }
+  static void Close(Handle compiler) noexcept { ReleaseMofCompiler(compiler); }
+};
+// The MOF compiler object, released in a guarded region when the owner ends.
+using UniqueMofCompiler = kvtr::UniqueHandle<MofCompilerTraits>;
 
 // A compilation failed when the compiler answers 1 (WBEM_S_FALSE), a COM
 // failure code (negative), or a status record naming a failed phase.

@@ -8,13 +8,13 @@
 // CustomActionData is "LIBRARY|ARGUMENT": the path of kvtr.dll and the
 // export's argument (the MOF folder, the service name, or nothing). An
 // immediate action reads the properties KVTR_LIBRARY and KVTR_ARGUMENT.
-#include <windows.h>
-#include <msi.h>
-#include <msiquery.h>
-#include <objbase.h>
-
 #include <cstdio>
 #include <string>
+
+#include "platform/handle_owners.h"
+#include "platform/loaded_library.h"
+#include "platform/msi.h"
+#include "platform/win32.h"
 
 namespace {
 
@@ -70,12 +70,11 @@ std::wstring Escaped(const std::wstring& text) {
 
 void Log(const std::wstring& text) {
   if (g_install == 0) return;
-  const MSIHANDLE record = MsiCreateRecord(0);
-  if (record == 0) return;
+  const kvtr::UniqueMsiHandle record(MsiCreateRecord(0));
+  if (!record) return;
   const std::wstring escaped = Escaped(text);
-  MsiRecordSetStringW(record, 0, escaped.c_str());
-  MsiProcessMessage(g_install, INSTALLMESSAGE_INFO, record);
-  MsiCloseHandle(record);
+  MsiRecordSetStringW(record.get(), 0, escaped.c_str());
+  MsiProcessMessage(g_install, INSTALLMESSAGE_INFO, record.get());
 }
 
 std::wstring Widen(const char* text) {
@@ -108,35 +107,37 @@ UINT Run(MSIHANDLE install, const Export& target) {
   // backslash at its end; the exports take it without (a root keeps its).
   if (argument.size() > 3 && argument.back() == L'\\') argument.pop_back();
   const std::wstring action = Widen(target.name);
-  const HMODULE module = library.empty() ? nullptr : LoadLibraryW(library.c_str());
-  if (module == nullptr) {
-    Log(L"kvtr: cannot load " + (library.empty() ? std::wstring(L"kvtr.dll (no KVTR_LIBRARY)") : library) +
-        L", error " + std::to_wstring(GetLastError()));
+  if (library.empty()) {
+    Log(L"kvtr: cannot load kvtr.dll (no KVTR_LIBRARY)");
     g_install = 0;
     return ERROR_INSTALL_FAILURE;
   }
-  const auto setlog = reinterpret_cast<SetlogExport>(reinterpret_cast<void*>(GetProcAddress(module, "setlog")));
-  const FARPROC entry = GetProcAddress(module, target.name);
+  const kvtr::LoadedLibrary module(library.c_str());
+  if (!module.loaded()) {
+    Log(L"kvtr: cannot load " + library + L", error " + std::to_wstring(module.error()));
+    g_install = 0;
+    return ERROR_INSTALL_FAILURE;
+  }
+  const auto setlog = reinterpret_cast<SetlogExport>(module.Find("setlog"));
+  void* const entry = module.Find(target.name);
   if (setlog == nullptr || entry == nullptr) {
     Log(L"kvtr: " + library + L" does not export " + action);
-    FreeLibrary(module);
     g_install = 0;
     return ERROR_INSTALL_FAILURE;
   }
   setlog(nullptr, &ForwardReport);
-  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   int result = 0;
-  if (target.takesArgument) {
-    result = reinterpret_cast<ArgumentExport>(reinterpret_cast<void*>(entry))(argument.empty() ? nullptr
-                                                                                               : argument.c_str());
-  } else {
-    result = reinterpret_cast<PlainExport>(reinterpret_cast<void*>(entry))();
+  {
+    kvtr::ScopedComApartment apartment(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    if (target.takesArgument) {
+      result = reinterpret_cast<ArgumentExport>(entry)(argument.empty() ? nullptr : argument.c_str());
+    } else {
+      result = reinterpret_cast<PlainExport>(entry)();
+    }
   }
-  if (SUCCEEDED(com)) CoUninitialize();
   setlog(nullptr, nullptr);
   Log(L"kvtr: " + action + L" returned " + std::to_wstring(result) +
       (result == target.success ? L"" : L", the installation fails"));
-  FreeLibrary(module);
   g_install = 0;
   return result == target.success ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/handle_owners.h"
+
 namespace kvtr::setup {
 namespace {
 
@@ -32,12 +34,11 @@ constexpr const char* kUserData = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\
 // The installer components the cleanups look through: those of the first
 // scope below UserData, as they do. Empty when there is none.
 WString ComponentsKey() {
-  HKEY userData = nullptr;
+  UniqueKey userData;
   const WString path = FromUtf8Text(kUserData);
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &userData) != ERROR_SUCCESS) return WString();
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, userData.put()) != ERROR_SUCCESS) return WString();
   WCHAR scope[256];
-  const LONG status = RegEnumKeyW(userData, 0, scope, 256);
-  RegCloseKey(userData);
+  const LONG status = RegEnumKeyW(userData.get(), 0, scope, 256);
   return status == ERROR_SUCCESS ? path + W("\\") + scope + W("\\Components") : WString();
 }
 

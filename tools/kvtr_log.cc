@@ -13,15 +13,10 @@
 #include <thread>
 
 #include "common_utils/logger/debug_logger.h"
-#include "common_utils/logger/thread_name_registry.h"
+#include "common_utils/module/environment_trace_report.h"
+#include "common_utils/threads/thread_name_registry.h"
 #include "platform/win32.h"
-
-#ifndef _WIN32
-#include <poll.h>
-#include <unistd.h>
-
-#include <csignal>
-#endif
+#include "tools/log_input.h"
 
 namespace {
 
@@ -112,72 +107,14 @@ bool ReportLosses(const kvtr::logger::DebugLogger& logger) {
   std::_Exit(status);
 }
 
+// Submits one line of input, its CR LF end taken off; the lock keeps the
+// line from being read but not yet submitted when a stop comes.
 void SubmitLine(std::string line) {
+  std::lock_guard<std::mutex> hold(g_submitting);
   if (!line.empty() && line.back() == '\r') line.pop_back();
   const kvtr::WString text = Widen(line, CP_ACP);
   g_logger->Submit(3, 0, 0, text.c_str(), nullptr);
 }
-
-#ifdef _WIN32
-// Ctrl+C, Ctrl+Break and closing the console arrive on a thread of their
-// own; the lock keeps a line from being read but not yet submitted then.
-BOOL WINAPI OnConsoleEvent(DWORD) { StopAndExit(0); }
-
-void StartStopHandling() { SetConsoleCtrlHandler(&OnConsoleEvent, TRUE); }
-
-// Submits each line of standard input until its end.
-void LogInput() {
-  for (std::string line; std::getline(std::cin, line);) {
-    std::lock_guard<std::mutex> hold(g_submitting);
-    SubmitLine(line);
-  }
-}
-#else
-// SIGINT and SIGTERM are blocked in every thread and taken by one that
-// only tells the reading loop through a pipe: the loop submits every line
-// it has read before it stops, and reads nothing more.
-int g_stopPipe[2] = {-1, -1};
-
-void StartStopHandling() {
-  if (pipe(g_stopPipe) != 0) g_stopPipe[0] = g_stopPipe[1] = -1;
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  std::thread([signals] {
-    int signal = 0;
-    sigwait(&signals, &signal);
-    const char stop = 's';
-    if (g_stopPipe[1] < 0 || write(g_stopPipe[1], &stop, 1) != 1) StopAndExit(0);
-  }).detach();
-}
-
-// Submits each line of standard input until its end or a stop signal; a
-// last line without its line feed counts as a line.
-void LogInput() {
-  std::string pending;
-  char chunk[65536];
-  for (;;) {
-    pollfd watched[2] = {{g_stopPipe[0], POLLIN, 0}, {0, POLLIN, 0}};
-    if (poll(watched, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (watched[0].revents != 0) break;  // stopped: what the pipe still holds was never read
-    const ssize_t got = read(0, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    pending.append(chunk, static_cast<size_t>(got));
-    size_t start = 0;
-    for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
-      SubmitLine(pending.substr(start, end - start));
-    }
-    pending.erase(0, start);
-  }
-  if (!pending.empty()) SubmitLine(pending);
-}
-#endif
 
 }  // namespace
 
@@ -241,10 +178,11 @@ int main(int argc, char** argv) {
   if (settings.traceFilePath.empty()) settings.traceEnabled = false;
 
   kvtr::logger::ThreadNameRegistry threads;
-  kvtr::logger::DebugLogger logger;
+  kvtr::runtime::EnvironmentTraceReport environment;
+  kvtr::logger::DebugLogger logger(&environment);
   logger.Configure(settings);
   g_logger = &logger;
-  StartStopHandling();
+  kvtr::logtool::StartStopHandling([] { StopAndExit(0); });
   if (!logger.Start()) {
     std::fputs("kvtr-log: the logger could not start\n", stderr);
     return 1;
@@ -255,7 +193,6 @@ int main(int argc, char** argv) {
   // machine only delays the lines.
   while (!logger.running() && WaitForSingleObject(logger.handle(), 1) == WAIT_TIMEOUT) {
   }
-  std::ios::sync_with_stdio(false);
-  LogInput();
+  kvtr::logtool::ReadLines(&SubmitLine);
   StopAndExit(0);
 }

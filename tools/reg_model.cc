@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/handle_owners.h"
+
 namespace kvtr::setup {
 namespace {
 
@@ -303,9 +305,11 @@ bool ParseRegText(std::string_view bytes, RegImage& image, std::string& error) {
 
 LONG ReadRegistryKey(HKEY root, const WString& rootName, const WString& path, RegImage& image,
                      std::vector<WString>& children) {
-  HKEY key = nullptr;
-  const LONG opened = RegOpenKeyExW(root, path.empty() ? nullptr : path.c_str(), 0, KEY_READ, &key);
-  if (opened != ERROR_SUCCESS) return opened;
+  UniqueKey opened;
+  if (const LONG status = RegOpenKeyExW(root, path.empty() ? nullptr : path.c_str(), 0, KEY_READ, opened.put())) {
+    return status;
+  }
+  const HKEY key = opened.get();
   const WString full = path.empty() ? rootName : rootName + W("\\") + path;
   RegKeyImage& imageKey = image[FoldedPath(full)];
   imageKey.path = full;
@@ -339,7 +343,6 @@ LONG ReadRegistryKey(HKEY root, const WString& rootName, const WString& path, Re
   if (status == ERROR_NO_MORE_ITEMS) {
     for (DWORD i = 0; (status = RegEnumKeyW(key, i, child, 256)) == ERROR_SUCCESS; ++i) children.emplace_back(child);
   }
-  RegCloseKey(key);
   return status == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : status;
 }
 
@@ -355,13 +358,13 @@ LONG ReadRegistryTree(HKEY root, const WString& rootName, const WString& path, R
 
 LONG ReadRegistryValue(HKEY root, const WString& rootName, const WString& path, const WString& name,
                        RegImage& image) {
-  HKEY key = nullptr;
-  if (const LONG opened = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key)) return opened;
+  UniqueKey key;
+  if (const LONG opened = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put())) return opened;
   DWORD type = 0, size = 0;
-  LONG status = RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
+  LONG status = RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &size);
   std::vector<uint8_t> data(size);
-  if (status == ERROR_SUCCESS) status = RegQueryValueExW(key, name.c_str(), nullptr, &type, data.data(), &size);
-  RegCloseKey(key);
+  if (status == ERROR_SUCCESS) status = RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, data.data(), &size);
+  key.reset();
   if (status != ERROR_SUCCESS) return status;
   const WString full = rootName + W("\\") + path;
   RegKeyImage& imageKey = image[FoldedPath(full)];

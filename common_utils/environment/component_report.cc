@@ -7,9 +7,9 @@
 
 #include "common_utils/environment/provider_list.h"
 #include "common_utils/environment/report_sections.h"
+#include "common_utils/paths/path_functions.h"
 #include "common_utils/registry/registry.h"
 #include "common_utils/text/conversions.h"
-#include "installer/path_functions.h"
 
 namespace kvtr::environment {
 namespace {
@@ -30,7 +30,7 @@ struct Version {
 
 // The default string of a key below HKEY_LOCAL_MACHINE.
 bool DefaultString(const char* path, WCHAR* out, DWORD chars) {
-  registry::Registry key(HKEY_LOCAL_MACHINE, path, false);
+  registry::Registry key(HKEY_LOCAL_MACHINE, path, registry::Registry::kNoNameCache);
   if (!key.Open(false)) return false;
   const bool read = key.GetString(W(""), out, chars);
   key.Close();
@@ -53,7 +53,8 @@ constexpr XmlParser kXmlParsers[] = {
 }  // namespace
 
 void ReportTcpIpProvider(const ReportUnit& unit) {
-  registry::Registry provider(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Tcpip\\ServiceProvider", false);
+  registry::Registry provider(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Tcpip\\ServiceProvider",
+                              registry::Registry::kNoNameCache);
   WCHAR path[kPathUnits] = {};
   Version version;
   if (provider.Open(false) && provider.GetString(W("ProviderPath"), path, kPathUnits) && version.Read(path)) {
@@ -86,14 +87,14 @@ void ReportAddresses(const ReportUnit& unit) {
 }
 
 void ReportWinsockCatalog(const ReportUnit& unit) {
-  registry::Registry parameters(HKEY_LOCAL_MACHINE, kWinsockParameters, false);
+  registry::Registry parameters(HKEY_LOCAL_MACHINE, kWinsockParameters, registry::Registry::kNoNameCache);
   WCHAR catalog[kCatalogNameChars] = {};
   if (!parameters.Open(false) || !parameters.GetString(W("Current_NameSpace_Catalog"), catalog, kCatalogNameChars)) {
     return;
   }
   const std::string entriesPath =
       std::string(kWinsockParameters) + "\\" + text::ToNarrowString(catalog, -1) + "\\Catalog_Entries";
-  registry::Registry entries(HKEY_LOCAL_MACHINE, entriesPath.c_str(), false);
+  registry::Registry entries(HKEY_LOCAL_MACHINE, entriesPath.c_str(), registry::Registry::kNoNameCache);
   DWORD count = 0;
   if (!entries.Open(false) || !entries.GetSubKeyCount(&count)) return;
   if (count > kMaxCatalogEntries) count = kMaxCatalogEntries;
@@ -101,7 +102,7 @@ void ReportWinsockCatalog(const ReportUnit& unit) {
     WCHAR entryPath[kEntryPathChars] = {};
     WCHAR entryName[kEntryPathChars] = {};
     if (!entries.EnumSubKey(index, entryPath, kEntryPathChars, entryName, kEntryPathChars)) continue;
-    registry::Registry entry(entryPath, false, false);
+    registry::Registry entry(entryPath, registry::Registry::kLocalMachine, registry::Registry::kNoNameCache);
     if (!entry.Open(false)) continue;
     WCHAR display[kPathUnits] = {};
     WCHAR library[kPathUnits] = {};
@@ -147,7 +148,7 @@ void ReportOleDbProviders(const ReportUnit& unit) {
 }
 
 void ReportMdac(const ReportUnit& unit) {
-  registry::Registry access(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\DataAccess", false);
+  registry::Registry access(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\DataAccess", registry::Registry::kNoNameCache);
   WCHAR version[kMdacVersionChars] = {};
   if (access.Open(false) && access.GetString(W("FullInstallVer"), version, kMdacVersionChars)) {
     KVTR_ENV_LINE(unit, 3, W("[ENV] MDAC version: %s"), version);
@@ -156,7 +157,8 @@ void ReportMdac(const ReportUnit& unit) {
 
 void ReportAdo(const ReportUnit& unit) {
   registry::Registry ado(HKEY_LOCAL_MACHINE,
-                         "SOFTWARE\\Classes\\CLSID\\{00000507-0000-0010-8000-00AA006D2EA4}\\InprocServer32", false);
+                         "SOFTWARE\\Classes\\CLSID\\{00000507-0000-0010-8000-00AA006D2EA4}\\InprocServer32",
+                         registry::Registry::kNoNameCache);
   if (!ado.Open(false)) return;
   WCHAR file[kPathUnits] = {};
   const bool read = ado.GetString(W(""), file, kPathUnits);

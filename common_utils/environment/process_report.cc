@@ -8,12 +8,13 @@
 #include <vector>
 
 #include "common_utils/environment/performance_block.h"
+#include "common_utils/text/no_case.h"
 #include "common_utils/environment/report_environment.h"
 #include "common_utils/environment/report_line.h"
 #include "common_utils/registry/registry.h"
-#include "platform/procedure.h"
 #include "common_utils/runtime/structured_exception.h"
-#include "platform/kernel_handle.h"
+#include "platform/handle_owners.h"
+#include "platform/procedure.h"
 
 namespace kvtr::environment {
 namespace {
@@ -54,15 +55,6 @@ WString NameAt(const std::vector<BYTE>& block, size_t offset, size_t bytes) {
   const size_t end = name.find(WCHAR{0});
   if (end != WString::npos) name.resize(end);
   return name;
-}
-
-bool EqualAsciiNoCase(const WString& text, WStringView expected) {
-  if (text.size() != expected.size()) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const WCHAR c = (text[i] >= 'A' && text[i] <= 'Z') ? static_cast<WCHAR>(text[i] + 32) : text[i];
-    if (c != expected[i]) return false;
-  }
-  return true;
 }
 
 // The leading decimal digits of an index text.
@@ -202,7 +194,7 @@ void ReportEnvironment::ReportCurrentProcessesNT() {
   char narrow[MAX_PATH] = {};
   std::snprintf(narrow, sizeof narrow, "%s\\%03x", "software\\microsoft\\windows nt\\currentversion\\perflib",
                 static_cast<unsigned>(kPerflibLanguage));
-  registry::Registry perflib(HKEY_LOCAL_MACHINE, narrow, false);
+  registry::Registry perflib(HKEY_LOCAL_MACHINE, narrow, registry::Registry::kNoNameCache);
   if (!perflib.Open(false)) {
     KVTR_ENV_TEXT(unit, 3, W("[ENV] Could not open performance registry key!"));
     return;
@@ -232,9 +224,9 @@ void ReportEnvironment::ReportCurrentProcessesNT() {
   WString processIndex;
   DWORD idProcessIndex = 0;
   for (size_t i = 0; i + 1 < names.size(); i += 2) {
-    if (EqualAsciiNoCase(names[i + 1], W("process"))) {
+    if (text::EqualNoCase(names[i + 1], W("process"))) {
       processIndex = names[i];
-    } else if (EqualAsciiNoCase(names[i + 1], W("id process"))) {
+    } else if (text::EqualNoCase(names[i + 1], W("id process"))) {
       idProcessIndex = DecimalValue(names[i]);
     }
   }
@@ -246,9 +238,7 @@ void ReportEnvironment::ReportCurrentProcessesNT() {
     KVTR_ENV_TEXT(unit, 3, W("[ENV] Out of Memory!"));
     return;
   }
-  struct ClosePerformanceData {
-    ~ClosePerformanceData() { RegCloseKey(HKEY_PERFORMANCE_DATA); }
-  } closeData;
+  const UniqueKey performanceData(HKEY_PERFORMANCE_DATA);  // the query opens it
   LONG status;
   try {
     status = QueryPerformanceBlock(processIndex.c_str(), block, kProcessDataGrowthBytes);

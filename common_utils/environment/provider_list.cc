@@ -4,7 +4,7 @@
 
 #include "common_utils/environment/com_initializer.h"
 #include "common_utils/runtime/guarded_region.h"
-#include "platform/com_handle.h"
+#include "platform/handle_owners.h"
 
 namespace kvtr::environment {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "installer/host_log.h"
+#include "common_utils/report/host_log.h"
 #include "platform/win32.h"
 
 namespace kvtr::environment {

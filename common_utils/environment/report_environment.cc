@@ -6,7 +6,7 @@
 #include "common_utils/environment/crt_time.h"
 #include "common_utils/environment/report_line.h"
 #include "common_utils/environment/report_sections.h"
-#include "common_utils/format/log_entry_points.h"
+#include "common_utils/report/log_entry_points.h"
 #include "common_utils/text/conversions.h"
 
 namespace kvtr::environment {

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "installer/host_log.h"
+#include "common_utils/report/host_log.h"
 #include "platform/win32.h"
 
 namespace kvtr::environment {

@@ -4,7 +4,7 @@
 // of the section and the source line of the reporting statement.
 #pragma once
 
-#include "installer/host_log.h"
+#include "common_utils/report/host_log.h"
 
 namespace kvtr::environment {
 

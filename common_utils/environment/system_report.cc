@@ -9,9 +9,10 @@
 #include "common_utils/environment/report_environment.h"
 #include "common_utils/environment/report_line.h"
 #include "common_utils/registry/registry.h"
-#include "platform/procedure.h"
 #include "common_utils/runtime/guarded_region.h"
 #include "common_utils/text/conversions.h"
+#include "platform/handle_owners.h"
+#include "platform/procedure.h"
 
 namespace kvtr::environment {
 namespace {
@@ -164,9 +165,7 @@ int64_t GetUpTimeSecs(HostLogCallback sink) {
   const ReportUnit unit{sink, "GetUpTimeSecs", &g_context};
   std::vector<BYTE> buffer(kUpTimeBufferBytes);
   const LONG status = QueryPerformanceBlock(W("2"), buffer, kUpTimeGrowthBytes);
-  struct ClosePerformanceData {
-    ~ClosePerformanceData() { RegCloseKey(HKEY_PERFORMANCE_DATA); }
-  } close;
+  const UniqueKey performanceData(HKEY_PERFORMANCE_DATA);  // the query opened it
   if (status != ERROR_SUCCESS) {
     KVTR_ENV_TEXT(unit, 3, W("[ENV] Error occurred while collecting performance data from the registry for System uptime"));
     return -1;
@@ -220,26 +219,26 @@ void ReportEnvironment::ReportSystemMemoryInfo(const ReportEnvironment* report) 
   }
 
   using ProcessMemoryInfo = BOOL(WINAPI*)(HANDLE, PPROCESS_MEMORY_COUNTERS, DWORD);
-  const HMODULE psapi = LoadLibraryA("Psapi.dll");
-  if (psapi == nullptr) return;
-  if (auto counters = ProcedureOf<ProcessMemoryInfo>(psapi, "GetProcessMemoryInfo")) {
-    if (HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId())) {
+  const UniqueModule psapi(LoadLibraryA("Psapi.dll"));
+  if (!psapi) return;
+  if (auto counters = ProcedureOf<ProcessMemoryInfo>(psapi.get(), "GetProcessMemoryInfo")) {
+    const UniqueKernelHandle process(
+        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId()));
+    if (process) {
       PROCESS_MEMORY_COUNTERS_EX memory{};
       memory.cb = sizeof memory;
-      if (counters(process, reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&memory), sizeof memory)) {
+      if (counters(process.get(), reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&memory), sizeof memory)) {
         KVTR_ENV_LINE(unit, 3, W("[ENV] Size of private memory of the QMT process: %I64d KB"),
                       static_cast<long long>(memory.PrivateUsage / 1024));
       }
-      CloseHandle(process);
     }
   }
-  FreeLibrary(psapi);
 }
 
 void ReportEnvironment::ReportSystemInfo() {
   const ReportUnit unit{sink(), "ReportEnvironment::ReportSystemInfo", &g_context};
   {
-    registry::Registry cpu(HKEY_LOCAL_MACHINE, kProcessorKey, false);
+    registry::Registry cpu(HKEY_LOCAL_MACHINE, kProcessorKey, registry::Registry::kNoNameCache);
     if (!cpu.Open(false)) {
       const WString path = text::ToWideString(kProcessorKey, -1);
       KVTR_ENV_LINE(unit, 1, W("[ENV] Cannot open CPU config registry key: %s"), path.c_str());

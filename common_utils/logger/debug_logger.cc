@@ -13,7 +13,12 @@ std::atomic<bool> g_directOutput{false};
 
 }  // namespace
 
-DebugLogger::DebugLogger() : Thread("DebugLogger") { format::AdoptLogReceiver(this); }
+DebugLogger::DebugLogger() : DebugLogger(nullptr) {}
+
+DebugLogger::DebugLogger(TraceFileReport* environmentReport)
+    : Thread("DebugLogger"), environmentReport_(environmentReport) {
+  format::AdoptLogReceiver(this);
+}
 
 DebugLogger::~DebugLogger() {
   Stop();

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "common_utils/environment/report_environment.h"
-#include "common_utils/format/log_receiver.h"
 #include "common_utils/logger/log_entry.h"
-#include "common_utils/logger/thread.h"
+#include "common_utils/report/log_receiver.h"
 #include "common_utils/text/qel_string.h"
+#include "common_utils/threads/thread.h"
+#include "platform/handle_owners.h"
 #include "platform/wide.h"
 #include "platform/win32.h"
 
@@ -87,13 +87,24 @@ struct LoggerSettings {
   bool reportEnvironment = true;
 };
 
+// What a new trace file's top lines end with when the settings ask for the
+// environment report. The logger only calls it, on its worker; the owner
+// keeps it alive as long as the logger.
+class TraceFileReport {
+ public:
+  virtual void WriteReport() = 0;
+
+ protected:
+  ~TraceFileReport() = default;
+};
+
 // The first logger constructed while the process has no log receiver
 // becomes it (the module's TheDebugLogger), until it is destroyed.
 // One syslog server of the list, with its connection.
 struct SyslogTarget {
   int32_t lastError = 0;  // the last socket error; 0 after a connect
   int32_t state = -1;     // -1 never tried since parsing, 0 not connected, 1 connected
-  SOCKET socket = INVALID_SOCKET;
+  UniqueSocket socket;    // none: the invalid value
   int type = SOCK_DGRAM;
   int protocol = 0;
   sockaddr_in address{};  // port in network order, 514 unless given
@@ -106,6 +117,8 @@ class DebugLogger : public Thread, public format::LogReceiver {
   static constexpr int32_t kFileErrorEventId = static_cast<int32_t>(0xEFFF2710);
 
   DebugLogger();
+  // With the report each new trace file begins with (none without it).
+  explicit DebugLogger(TraceFileReport* environmentReport);
   // Stops a running worker first; queued entries are discarded.
   ~DebugLogger() override;
 
@@ -229,7 +242,7 @@ class DebugLogger : public Thread, public format::LogReceiver {
 
   // The worker's own state.
   WString eventSourceName_;
-  HANDLE eventSourceHandle_ = nullptr;
+  UniqueEventSource eventSourceHandle_;
   std::vector<SyslogTarget> syslogTargets_;
   bool syslogOpen_ = false;
   int32_t syslogCounter_ = 0;
@@ -251,7 +264,7 @@ class DebugLogger : public Thread, public format::LogReceiver {
   std::atomic<uint64_t> dispatchLost_{0};
   bool queueWarned_ = false;
   bool queueDropping_ = false;
-  environment::ReportEnvironment environment_;
+  TraceFileReport* environmentReport_ = nullptr;
 };
 
 }  // namespace kvtr::logger

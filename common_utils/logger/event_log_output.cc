@@ -42,17 +42,17 @@ bool EventKindOf(int32_t level, EventKind& kind) {
 }  // namespace
 
 void DebugLogger::StartEventLogOutput() {
-  if (!settings_.eventLogEnabled || eventSourceHandle_ != nullptr || eventSourceName_.empty()) return;
+  if (!settings_.eventLogEnabled || eventSourceHandle_ || eventSourceName_.empty()) return;
   OSVERSIONINFOA version{};
   version.dwOSVersionInfoSize = sizeof version;
   if (!GetVersionExA(&version) || version.dwPlatformId != VER_PLATFORM_WIN32_NT) return;
   RegisterEventMessageFile();
-  eventSourceHandle_ = RegisterEventSourceW(nullptr, eventSourceName_.c_str());
+  eventSourceHandle_.reset(RegisterEventSourceW(nullptr, eventSourceName_.c_str()));
 }
 
 void DebugLogger::RegisterEventMessageFile() {
   const WString keyPath = (WString(kEventSourcesKey) + eventSourceName_).substr(0, kPathCapacity - 1);
-  registry::Registry key(/*cacheValueNames=*/false);
+  registry::Registry key(registry::Registry::kNoNameCache);
   if (!key.Create(keyPath.c_str())) return;
   const HMODULE module =
       settings_.messageModuleName.empty() ? nullptr : GetModuleHandleW(settings_.messageModuleName.c_str());
@@ -65,11 +65,7 @@ void DebugLogger::RegisterEventMessageFile() {
   key.Close();
 }
 
-void DebugLogger::StopEventLogOutput() {
-  if (eventSourceHandle_ == nullptr) return;
-  DeregisterEventSource(eventSourceHandle_);
-  eventSourceHandle_ = nullptr;
-}
+void DebugLogger::StopEventLogOutput() { eventSourceHandle_.reset(); }
 
 void DebugLogger::ReportToEventLog(const SYSTEMTIME&, int32_t, int32_t level, const wchar* message,
                                    int32_t eventId) {
@@ -78,8 +74,8 @@ void DebugLogger::ReportToEventLog(const SYSTEMTIME&, int32_t, int32_t level, co
   if (eventSourceName_.empty() || !EventKindOf(level, kind)) return;
   // A source that could not be registered loses what it should have taken.
   const wchar* strings[] = {message != nullptr ? message : W("")};
-  if (eventSourceHandle_ == nullptr ||
-      !ReportEventW(eventSourceHandle_, kind.type, 0, eventId != 0 ? static_cast<DWORD>(eventId) : kind.defaultId,
+  if (!eventSourceHandle_ ||
+      !ReportEventW(eventSourceHandle_.get(), kind.type, 0, eventId != 0 ? static_cast<DWORD>(eventId) : kind.defaultId,
                     nullptr, 1, 0, strings, nullptr)) {
     eventLogLost_.fetch_add(1, std::memory_order_relaxed);
   }

@@ -9,8 +9,8 @@
 #include <deque>
 #include <memory>
 
-#include "common_utils/logger/critical_section.h"
 #include "common_utils/text/qel_string.h"
+#include "common_utils/threads/critical_section.h"
 #include "platform/win32.h"
 
 namespace kvtr::logger {

@@ -31,7 +31,9 @@ bool ReadFlag(registry::Registry& key, const wchar* name, bool fallback) {
 
 void DebugLogger::ReloadConfiguration() {
   if (settings_.configKeyPath.empty()) return;
-  registry::Registry key(settings_.configKeyPath.c_str(), settings_.perUserConfig, /*cacheValueNames=*/true);
+  using registry::Registry;
+  Registry key(settings_.configKeyPath.c_str(),
+               settings_.perUserConfig ? Registry::kCurrentUser : Registry::kLocalMachine, Registry::kCacheValueNames);
   if (!key.Open(/*forWrite=*/false)) return;
 
   bool consoleLevelValid = false;

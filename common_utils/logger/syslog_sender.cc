@@ -7,10 +7,11 @@
 #include <string>
 
 #include "common_utils/format/bounded_format.h"
-#include "common_utils/format/log_entry_points.h"
 #include "common_utils/logger/debug_logger.h"
 #include "common_utils/logger/output_format.h"
+#include "common_utils/report/log_entry_points.h"
 #include "common_utils/text/conversions.h"
+#include "common_utils/text/no_case.h"
 
 namespace kvtr::logger {
 namespace {
@@ -27,15 +28,6 @@ constexpr int kConnectionReset = 10054;  // WSAECONNRESET
 WString FromAnsi(const char* text) {
   const qel::QELString wide(text, text::AnsiCodePageIs1252);
   return wide.CStr() != nullptr ? WString(wide.CStr()) : WString();
-}
-
-bool EqualsNoCase(const std::string& text, const char* other) {
-  if (text.size() != std::strlen(other)) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char a = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
-    if (a != other[i]) return false;
-  }
-  return true;
 }
 
 // "Mmm dd hh:mm:ss", the month in English as the C locale names it.
@@ -121,14 +113,14 @@ void DebugLogger::OpenSyslog() {
       port = 0;
       size_t at = colon + 1;
       while (at < entry.size() && entry[at] >= '0' && entry[at] <= '9') port = port * 10 + (entry[at++] - '0');
-      if (EqualsNoCase(entry.substr(at), "/tcp")) {
+      if (text::EqualNoCase(std::string_view(entry).substr(at), "/tcp")) {
         target.type = SOCK_STREAM;
         target.protocol = IPPROTO_TCP;
       }
     }
     target.address.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
     target.host = entry.substr(0, colon);
-    syslogTargets_.push_back(target);
+    syslogTargets_.push_back(std::move(target));
     start = end + 1;
   }
   syslogOpen_ = true;
@@ -137,10 +129,9 @@ void DebugLogger::OpenSyslog() {
 void DebugLogger::CloseSyslog() {
   if (!syslogOpen_) return;
   for (SyslogTarget& target : syslogTargets_) {
-    if (target.socket == INVALID_SOCKET) continue;
-    closesocket(target.socket);
+    if (!target.socket) continue;
+    target.socket.reset();
     target.lastError = 0;
-    target.socket = INVALID_SOCKET;
     target.state = 0;
   }
   WSACleanup();
@@ -149,7 +140,7 @@ void DebugLogger::CloseSyslog() {
 
 void DebugLogger::SyslogConnectionPass() {
   for (SyslogTarget& target : syslogTargets_) {
-    if (target.socket == INVALID_SOCKET) {
+    if (!target.socket) {
       bool resolved = true;
       ULONG address = inet_addr(target.host.c_str());
       if (address == INADDR_NONE) {
@@ -159,10 +150,9 @@ void DebugLogger::SyslogConnectionPass() {
       }
       if (resolved) {
         target.address.sin_addr.s_addr = address;
-        target.socket = socket(AF_INET, target.type, target.protocol);
+        target.socket.reset(socket(AF_INET, target.type, target.protocol));
       }
-      if (!resolved || target.socket == INVALID_SOCKET) {
-        target.socket = INVALID_SOCKET;
+      if (!resolved || !target.socket) {
         const int error = WSAGetLastError();
         if (error != target.lastError) {
           target.lastError = error;
@@ -176,14 +166,14 @@ void DebugLogger::SyslogConnectionPass() {
     if (target.state >= 1) continue;
     int bytes[4];
     AddressBytes(target, bytes);
-    if (connect(target.socket, reinterpret_cast<const sockaddr*>(&target.address), sizeof target.address) == 0) {
+    if (connect(target.socket.get(), reinterpret_cast<const sockaddr*>(&target.address), sizeof target.address) == 0) {
       format::LogMessage(4, W("[DIAG] EVENT=Syslog_connected, EVENTMSG=\"Connected to %d.%d.%d.%d\""), bytes[0],
                          bytes[1], bytes[2], bytes[3]);
       target.lastError = 0;
       target.state = 1;
       if (!settings_.blockingSyslog) {
         u_long nonBlocking = 1;
-        ioctlsocket(target.socket, FIONBIO, &nonBlocking);
+        ioctlsocket(target.socket.get(), FIONBIO, &nonBlocking);
       }
     } else {
       const int error = WSAGetLastError();
@@ -192,8 +182,7 @@ void DebugLogger::SyslogConnectionPass() {
                            error, bytes[0], bytes[1], bytes[2], bytes[3]);
       }
       target.lastError = error;
-      closesocket(target.socket);
-      target.socket = INVALID_SOCKET;
+      target.socket.reset();
       target.state = 0;
     }
   }
@@ -202,9 +191,8 @@ void DebugLogger::SyslogConnectionPass() {
 void DebugLogger::SendSyslog(const SYSTEMTIME& time, int32_t threadId, int32_t level, const qel::QELString& message,
                              int32_t eventId, const qel::QELString& user) {
   if (!settings_.syslogEnabled || !PassesLevel(level, syslogLevel_.load(std::memory_order_relaxed))) return;
-  const bool connected = std::any_of(syslogTargets_.begin(), syslogTargets_.end(), [](const SyslogTarget& target) {
-    return target.socket != INVALID_SOCKET && target.state == 1;
-  });
+  const bool connected = std::any_of(syslogTargets_.begin(), syslogTargets_.end(),
+                                     [](const SyslogTarget& target) { return target.socket && target.state == 1; });
   if (!connected) {
     // A frame for no server: only its number is used up.
     AdvanceSyslogCounter();
@@ -252,7 +240,7 @@ void DebugLogger::SendSyslog(const SYSTEMTIME& time, int32_t threadId, int32_t l
   bool converted = false;
   for (size_t at = 0; at < syslogTargets_.size(); ++at) {
     SyslogTarget& target = syslogTargets_[at];
-    if (target.socket == INVALID_SOCKET || target.state != 1) {
+    if (!target.socket || target.state != 1) {
       ++target.framesLost;
       continue;
     }
@@ -262,7 +250,7 @@ void DebugLogger::SendSyslog(const SYSTEMTIME& time, int32_t threadId, int32_t l
       return;
     }
     converted = true;
-    if (send(target.socket, bytes.data(), static_cast<int>(bytes.size()), 0) > 0) continue;
+    if (send(target.socket.get(), bytes.data(), static_cast<int>(bytes.size()), 0) > 0) continue;
     ++target.framesLost;
     const int error = WSAGetLastError();
     const bool repeated = error == target.lastError;
@@ -280,8 +268,7 @@ void DebugLogger::SendSyslog(const SYSTEMTIME& time, int32_t threadId, int32_t l
     format::LogMessage(4, W("[DIAG] EVENT=Syslog_disconnected, ERROR=%d, EVENTMSG=\"Connection lost to %d.%d.%d.%d\""),
                        error, address[0], address[1], address[2], address[3]);
     if (datagramRefused) continue;
-    closesocket(target.socket);
-    target.socket = INVALID_SOCKET;
+    target.socket.reset();
     target.state = 0;
   }
 }

@@ -8,13 +8,13 @@
 #include <ctime>
 #include <string>
 
-#include "common_utils/format/log_entry_points.h"
 #include "common_utils/logger/debug_logger.h"
 #include "common_utils/logger/output_format.h"
-#include "common_utils/logger/thread_name_registry.h"
 #include "common_utils/logger/trace_file_system.h"
+#include "common_utils/report/log_entry_points.h"
 #include "common_utils/text/conversions.h"
 #include "common_utils/text/stream_facets.h"
+#include "common_utils/threads/thread_name_registry.h"
 
 namespace kvtr::logger {
 namespace {
@@ -252,7 +252,9 @@ bool DebugLogger::OpenTraceFile(bool forceNewFile) {
       }
     }
   }
-  if (settings_.reportEnvironment && settings_.traceLevel >= 3) environment_.ReportEnvironmentVersions();
+  if (settings_.reportEnvironment && settings_.traceLevel >= 3 && environmentReport_ != nullptr) {
+    environmentReport_->WriteReport();
+  }
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/file_streams.h"
+#include "platform/handle_owners.h"
 #include "platform/win32.h"
 
 namespace kvtr::logger {
@@ -62,8 +63,8 @@ bool EnsureTraceFileExists(const WString& fullPath) {
 std::vector<FoundFile> ListMatchingFiles(const WString& mask) {
   std::vector<FoundFile> found;
   WIN32_FIND_DATAW data;
-  const HANDLE search = FindFirstFileW(mask.c_str(), &data);
-  if (search == INVALID_HANDLE_VALUE) return found;
+  const UniqueFindHandle search(FindFirstFileW(mask.c_str(), &data));
+  if (!search) return found;
   do {
     const WString name = data.cFileName;
     if (name == W(".") || name == W("..")) continue;
@@ -73,8 +74,7 @@ std::vector<FoundFile> ListMatchingFiles(const WString& mask) {
     file.creationTime = SecondsSince1970(data.ftCreationTime);
     file.lastWriteTime = SecondsSince1970(data.ftLastWriteTime);
     found.push_back(std::move(file));
-  } while (FindNextFileW(search, &data));
-  FindClose(search);
+  } while (FindNextFileW(search.get(), &data));
   return found;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common_utils/text/conversions.h"
+#include "common_utils/text/no_case.h"
 
 namespace kvtr::registry {
 namespace {
@@ -32,32 +33,27 @@ void CopyCut(WCHAR* out, DWORD size, const WCHAR* text) {
   out[size - 1] = 0;
 }
 
-int FoldAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
-
 }  // namespace
 
 bool NarrowNoCaseLess::operator()(const std::string& a, const std::string& b) const noexcept {
-  const size_t n = a.size() < b.size() ? a.size() : b.size();
-  for (size_t i = 0; i < n; ++i) {
-    const int x = FoldAscii(static_cast<unsigned char>(a[i]));
-    const int y = FoldAscii(static_cast<unsigned char>(b[i]));
-    if (x != y) return x < y;
-  }
-  return a.size() < b.size();
+  return text::CompareNoCase(a, b) < 0;
 }
 
-Registry::Registry(bool cacheValueNames) : root_(HKEY_LOCAL_MACHINE), cacheValueNames_(cacheValueNames) {}
+Registry::Registry(ValueNames names) : root_(HKEY_LOCAL_MACHINE), cacheValueNames_(names == kCacheValueNames) {}
 
-Registry::Registry(const char* path, bool currentUser, bool cacheValueNames)
-    : root_(currentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE), cacheValueNames_(cacheValueNames) {
+Registry::Registry(const char* path, Hive hive, ValueNames names)
+    : root_(hive == kCurrentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE),
+      cacheValueNames_(names == kCacheValueNames) {
   if (path != nullptr && path[0] != 0) path_ = path;
 }
 
-Registry::Registry(const WCHAR* path, bool currentUser, bool cacheValueNames)
-    : path_(Ansi(path)), root_(currentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE), cacheValueNames_(cacheValueNames) {}
+Registry::Registry(const WCHAR* path, Hive hive, ValueNames names)
+    : path_(Ansi(path)),
+      root_(hive == kCurrentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE),
+      cacheValueNames_(names == kCacheValueNames) {}
 
-Registry::Registry(HKEY root, const char* path, bool cacheValueNames)
-    : path_(path ? path : ""), root_(root), cacheValueNames_(cacheValueNames) {}
+Registry::Registry(HKEY root, const char* path, ValueNames names)
+    : path_(path ? path : ""), root_(root), cacheValueNames_(names == kCacheValueNames) {}
 
 Registry::~Registry() {
   Close();
@@ -126,7 +122,7 @@ bool Registry::DeleteKey() {
   if (Open(false)) {
     DWORD count = 0;
     if (GetSubKeyCount(&count)) {
-      Registry child(root_, path_.c_str(), false);
+      Registry child(root_, path_.c_str(), kNoNameCache);
       for (DWORD index = count; index-- > 0;) {
         std::string fullPath;
         if (!JoinedSubKeyPath(index, fullPath, nullptr) || fullPath.size() >= kDeleteWalkBytes) continue;

@@ -31,13 +31,18 @@ class Registry {
   static constexpr REGSAM kReadWriteAccess = 0x2001F;  // KEY_READ | KEY_WRITE
   static constexpr REGSAM kCreateAccess = 0xF003F;     // KEY_ALL_ACCESS
 
+  // The root of a key named by its path alone.
+  enum Hive { kLocalMachine, kCurrentUser };
+  // Whether Open reads the key's value names once, so that reads and
+  // writes of other names fail without a registry call.
+  enum ValueNames { kNoNameCache, kCacheValueNames };
+
   // HKEY_LOCAL_MACHINE with an empty path.
-  explicit Registry(bool cacheValueNames);
-  // HKEY_CURRENT_USER when `currentUser`, else HKEY_LOCAL_MACHINE; the path
-  // is stored when not empty (a wide path in the ANSI code page).
-  Registry(const char* path, bool currentUser, bool cacheValueNames);
-  Registry(const WCHAR* path, bool currentUser, bool cacheValueNames);
-  Registry(HKEY root, const char* path, bool cacheValueNames);
+  explicit Registry(ValueNames names);
+  // The path is stored when not empty (a wide path in the ANSI code page).
+  Registry(const char* path, Hive hive, ValueNames names);
+  Registry(const WCHAR* path, Hive hive, ValueNames names);
+  Registry(HKEY root, const char* path, ValueNames names);
   virtual ~Registry();
   Registry(const Registry&) = delete;
   Registry& operator=(const Registry&) = delete;

@@ -231,8 +231,4 @@ WString ToUpperInCodePage(const WString& source, int codePage) {
   return copy;
 }
 
-bool ContainsNoCase(const WString& needle, const WString& haystack) {
-  return ToUpperInCodePage(haystack, -1).find(ToUpperInCodePage(needle, -1)) != WString::npos;
-}
-
 }  // namespace kvtr::text

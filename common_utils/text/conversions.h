@@ -90,8 +90,4 @@ std::string LocaleNameForCodePage(int codePage);
 // Throws std::runtime_error when the platform has no such code page.
 WString ToUpperInCodePage(const WString& source, int codePage);
 
-// True when `needle` occurs in `haystack` with both upper-cased for code
-// page 1252; an empty needle always occurs.
-bool ContainsNoCase(const WString& needle, const WString& haystack);
-
 }  // namespace kvtr::text

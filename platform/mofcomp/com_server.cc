@@ -78,17 +78,18 @@ STDAPI DllRegisterServer(void) {
   wchar_t path[MAX_PATH + 1];
   const DWORD length = GetModuleFileNameW(g_module, path, MAX_PATH + 1);
   if (length == 0 || length > MAX_PATH) return E_FAIL;
-  HKEY key = nullptr;
-  LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kClassKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+  kvtr::UniqueKey classKey;
+  LONG status =
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kClassKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, classKey.put(), nullptr);
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
-  HRESULT hr = SetString(key, nullptr, L"MOF compiler (kvtr emulator)");
-  RegCloseKey(key);
+  HRESULT hr = SetString(classKey.get(), nullptr, L"MOF compiler (kvtr emulator)");
   if (FAILED(hr)) return hr;
-  status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServerKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+  kvtr::UniqueKey serverKey;
+  status =
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServerKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, serverKey.put(), nullptr);
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
-  hr = SetString(key, nullptr, path);
-  if (SUCCEEDED(hr)) hr = SetString(key, L"ThreadingModel", L"Both");
-  RegCloseKey(key);
+  hr = SetString(serverKey.get(), nullptr, path);
+  if (SUCCEEDED(hr)) hr = SetString(serverKey.get(), L"ThreadingModel", L"Both");
   return hr;
 }
 

@@ -17,6 +17,7 @@
 #include <new>
 #include <string>
 
+#include "platform/handle_owners.h"
 #include "platform/mofcomp/mof_parser.h"
 #include "platform/mofcomp/mof_status.h"
 #include "platform/mofcomp/object_count.h"
@@ -138,47 +139,32 @@ WString DecodeText(std::string_view bytes, bool buffer) {
   return DecodeNarrow(bytes);
 }
 
-bool SameText(WString a, WString b) {
-  if (a.size() != b.size()) return false;
-  if (!a.empty()) {
-    CharUpperBuffW(a.data(), static_cast<DWORD>(a.size()));
-    CharUpperBuffW(b.data(), static_cast<DWORD>(b.size()));
-  }
-  return a == b;
-}
-
 // Appends `path` to HKLM\...\CIMOM "Autorecover MOFs" unless an entry names
 // it already. Existing entries are kept exactly; only the terminating zeros
 // move behind the new one.
 LONG AddToAutorecoverList(const WString& path) {
-  HKEY key = nullptr;
-  LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kCimomKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
-                                nullptr, &key, nullptr);
+  UniqueKey key;
+  LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kCimomKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
+                                key.put(), nullptr);
   if (result != ERROR_SUCCESS) return result;
   std::vector<BYTE> data;
   DWORD type = 0;
   DWORD size = 0;
-  result = RegQueryValueExW(key, kAutorecoverValue, nullptr, &type, nullptr, &size);
+  result = RegQueryValueExW(key.get(), kAutorecoverValue, nullptr, &type, nullptr, &size);
   if (result == ERROR_SUCCESS && size > 0) {
     data.resize(size);
-    result = RegQueryValueExW(key, kAutorecoverValue, nullptr, &type, data.data(), &size);
+    result = RegQueryValueExW(key.get(), kAutorecoverValue, nullptr, &type, data.data(), &size);
     data.resize(size);
   }
   if (result == ERROR_FILE_NOT_FOUND) result = ERROR_SUCCESS;
-  if (result != ERROR_SUCCESS) {
-    RegCloseKey(key);
-    return result;
-  }
+  if (result != ERROR_SUCCESS) return result;
   WString units(data.size() / 2, 0);
   if (!units.empty()) std::memcpy(units.data(), data.data(), units.size() * sizeof(wchar));
   size_t start = 0;
   while (start < units.size()) {
     size_t end = units.find(static_cast<wchar>(0), start);
     if (end == WString::npos) end = units.size();
-    if (SameText(units.substr(start, end - start), path)) {
-      RegCloseKey(key);
-      return ERROR_SUCCESS;
-    }
+    if (SameName(WStringView(units).substr(start, end - start), path)) return ERROR_SUCCESS;
     start = end + 1;
   }
   while (!units.empty() && units.back() == 0) units.pop_back();
@@ -186,9 +172,8 @@ LONG AddToAutorecoverList(const WString& path) {
   units += path;
   units.push_back(0);
   units.push_back(0);
-  result = RegSetValueExW(key, kAutorecoverValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(units.data()),
+  result = RegSetValueExW(key.get(), kAutorecoverValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(units.data()),
                           static_cast<DWORD>(units.size() * sizeof(wchar)));
-  RegCloseKey(key);
   return result;
 }
 
@@ -428,11 +413,9 @@ LONG LiveCompilerObjects() { return g_objects.load(); }
 HRESULT CreateMofCompiler(REFIID iid, void** object) {
   if (object == nullptr) return status::kPointer;
   *object = nullptr;
-  auto* compiler = new (std::nothrow) MofCompilerObject();
-  if (compiler == nullptr) return E_OUTOFMEMORY;
-  const HRESULT hr = compiler->QueryInterface(iid, object);
-  compiler->Release();
-  return hr;
+  const UniqueCom<MofCompilerObject> compiler(new (std::nothrow) MofCompilerObject());
+  if (!compiler) return E_OUTOFMEMORY;
+  return compiler.get()->QueryInterface(iid, object);
 }
 
 }  // namespace kvtr::mof

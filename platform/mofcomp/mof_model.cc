@@ -18,12 +18,6 @@ constexpr TypeEntry kTypes[] = {
     {CimType::kDateTime, "datetime"}, {CimType::kChar16, "char16"},  {CimType::kObject, "object"},
 };
 
-wchar Fold(wchar c) {
-  if (c >= 'a' && c <= 'z') return static_cast<wchar>(c - 0x20);
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<wchar>(c - 0x20);
-  return c;
-}
-
 bool IsNamespaceChar(wchar c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
@@ -186,10 +180,21 @@ std::optional<CimType> TypeFromName(WStringView name) {
 
 bool SameName(WStringView a, WStringView b) {
   if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Fold(a[i]) != Fold(b[i])) return false;
+  // ASCII names (nearly all) are compared in place.
+  const auto fold = [](wchar c) { return (c >= 'a' && c <= 'z') ? static_cast<wchar>(c - 0x20) : c; };
+  bool ascii = true;
+  for (size_t i = 0; i < a.size() && ascii; ++i) {
+    if (a[i] >= 0x80 || b[i] >= 0x80) {
+      ascii = false;
+    } else if (fold(a[i]) != fold(b[i])) {
+      return false;
+    }
   }
-  return true;
+  if (ascii) return true;
+  WString x(a), y(b);
+  CharUpperBuffW(x.data(), static_cast<DWORD>(x.size()));
+  CharUpperBuffW(y.data(), static_cast<DWORD>(y.size()));
+  return x == y;
 }
 
 const Qualifier* ClassDef::FindQualifier(WStringView qualifier) const {

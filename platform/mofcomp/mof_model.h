@@ -110,7 +110,9 @@ struct Item {
 
 // ---- names ----
 
-// Case-insensitive comparison of names (classes, namespaces, qualifiers).
+// The MOF compiler's one case-insensitive comparison (classes, namespaces,
+// qualifiers, autorecover paths): each unit upper-cased as CharUpperBuffW
+// does.
 KVTR_MOF_API bool SameName(WStringView a, WStringView b);
 
 // Resolves a namespace path as "#pragma namespace" and ServerAndNamespace

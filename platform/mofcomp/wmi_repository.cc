@@ -9,6 +9,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "platform/handle_owners.h"
 #include "platform/mofcomp/mof_parser.h"
 #include "platform/mofcomp/mof_status.h"
 
@@ -212,19 +213,17 @@ struct Transaction::Lock {
   std::unique_lock<std::mutex> process{g_processLock};
   bool held = false;  // nothing is written without it
 #ifdef _WIN32
-  HANDLE mutex = nullptr;
+  UniqueKernelHandle mutex;
   Lock() {
-    mutex = CreateMutexW(nullptr, FALSE, W("Local\\kvtr-wbem-repository"));
-    if (mutex == nullptr) return;
+    mutex.reset(CreateMutexW(nullptr, FALSE, W("Local\\kvtr-wbem-repository")));
+    if (!mutex) return;
     // An abandoned mutex is owned all the same; its files are whole, since
     // each was renamed into place.
-    const DWORD waited = WaitForSingleObject(mutex, INFINITE);
+    const DWORD waited = WaitForSingleObject(mutex.get(), INFINITE);
     held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
   }
   ~Lock() {
-    if (mutex == nullptr) return;
-    if (held) ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    if (held) ReleaseMutex(mutex.get());
   }
 #else
   int fd = -1;

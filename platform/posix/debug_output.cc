@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "file_io.h"
 #include "layer.h"
 #include "win32_api.h"
 
@@ -28,17 +29,8 @@ std::string DebugOutputFile() {
 void Append(const char* text, size_t length) {
   const kvtr::posix::UniqueFd file(open(DebugOutputFile().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
   if (!file) return;
-  // A regular file takes the whole text in one write; the loop only finishes
-  // what an interrupted or short write left.
-  while (length > 0) {
-    const ssize_t written = write(file.get(), text, length);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    text += written;
-    length -= static_cast<size_t>(written);
-  }
+  // A regular file takes the whole text in one write.
+  kvtr::posix::WriteAll(file.get(), std::string_view(text, length));
 }
 
 }  // namespace

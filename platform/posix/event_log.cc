@@ -8,6 +8,7 @@
 // A record goes out in one O_APPEND write, so records of several threads
 // and processes never interleave. `kvtr-setup eventlog` lists the file.
 #include <fcntl.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,9 +16,9 @@
 #include <ctime>
 #include <memory>
 #include <string>
-#include <sys/time.h>
 
 #include "emulation.h"
+#include "file_io.h"
 #include "handles.h"
 #include "layer.h"
 #include "win32_api.h"
@@ -60,17 +61,9 @@ bool AppendRecord(const std::string& record) {
     SetLastError(ErrnoToWin32(errno, file));
     return false;
   }
-  const char* data = record.data();
-  size_t left = record.size();
-  while (left > 0) {
-    const ssize_t written = write(log.get(), data, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      SetLastError(ErrnoToWin32(errno, file));
-      return false;
-    }
-    data += written;
-    left -= static_cast<size_t>(written);
+  if (!WriteAll(log.get(), record)) {
+    SetLastError(ErrnoToWin32(errno, file));
+    return false;
   }
   return true;
 }

@@ -25,14 +25,6 @@ bool Considered(RegKey* record, const SeedFile& seed) {
   return record != nullptr && record->FindValue(WidenAscii(seed.name)) != nullptr;
 }
 
-bool EqualAsciiNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const auto fold = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; };
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -49,7 +41,7 @@ bool SeedTopKey(std::string_view text, RootId& root, WString& path) {
     const size_t slash = line.find('\\');
     const std::string_view head = line.substr(0, slash);
     for (int i = 0; i < static_cast<int>(RootId::kCount); ++i) {
-      if (!EqualAsciiNoCase(head, RootName(static_cast<RootId>(i)))) continue;
+      if (!EqualNoCase(WidenAscii(head), WidenAscii(RootName(static_cast<RootId>(i))))) continue;
       root = static_cast<RootId>(i);
       path = slash == std::string_view::npos ? WString() : Utf8ToUtf16(line.substr(slash + 1));
       return true;

@@ -207,6 +207,8 @@ std::vector<WString> SplitKeyPath(WStringView path);
 
 FILETIME CurrentFileTime();
 
+// An empty root key named as the hive (HKEY_LOCAL_MACHINE, ...).
+std::shared_ptr<RegKey> NewRoot(RootId root);
 // The child `name` of `parent`, made (written now) when it is missing.
 std::shared_ptr<RegKey> ChildKey(const std::shared_ptr<RegKey>& parent, const WString& name);
 // The key `path` below `from`, made with its missing ancestors.

@@ -1,4 +1,4 @@
-#include "common_utils/format/argument_check.h"
+#include "common_utils/report/argument_check.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 
 #include "common_utils/format/argument_slot.h"
 #include "common_utils/format/bounded_format.h"
-#include "support/rejected_report.h"
 #include "support/memory_pages.h"
+#include "support/rejected_report.h"
 
 namespace kvtr::format {
 namespace {

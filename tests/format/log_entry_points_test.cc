@@ -1,4 +1,4 @@
-#include "common_utils/format/log_entry_points.h"
+#include "common_utils/report/log_entry_points.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "support/log_capture.h"
-#include "support/rejected_report.h"
 #include "support/memory_pages.h"
+#include "support/rejected_report.h"
 
 namespace kvtr::format {
 namespace {

@@ -1,4 +1,4 @@
-#include "common_utils/format/safe_format.h"
+#include "common_utils/report/safe_format.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 
 #include "common_utils/format/bounded_format.h"
 #include "common_utils/format/format_plan.h"
-#include "support/rejected_report.h"
 #include "support/memory_pages.h"
+#include "support/rejected_report.h"
 
 // Counts this thread's allocations, to hold the accepted path to none.
 namespace {

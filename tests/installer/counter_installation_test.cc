@@ -1,12 +1,13 @@
 // Installing the performance classes: InstRouter, InstAgent and the MOF
 // compilation they stand on.
+#include "installer/counter_installation.h"
+
 #include <stdexcept>
 #include <thread>
 
-#include "installer/counter_installation.h"
+#include "common_utils/paths/path_functions.h"
 #include "installer/export_barrier.h"
 #include "installer/installer_test.h"
-#include "installer/path_functions.h"
 #include "installer/qel_wmi.h"
 #include "support/fake_mof_compiler.h"
 #ifndef _WIN32

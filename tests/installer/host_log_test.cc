@@ -1,12 +1,13 @@
 // The host logging channel: setlog, the usability rule, the message buffer
 // and what every report hands the host.
+#include "common_utils/report/host_log.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "installer/host_log.h"
 #include "support/memory_pages.h"
 #include "support/test_machine.h"
 #ifndef _WIN32

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "installer/host_log.h"
+#include "common_utils/report/host_log.h"
 #include "support/mof_server.h"
 #include "support/test_machine.h"
 

@@ -20,7 +20,7 @@
 
 #include <fstream>
 
-#include "common_utils/text/mime_charset_map.h"
+#include "common_utils/mime/mime_charset_map.h"
 #include "platform/posix/emulation.h"
 #endif
 

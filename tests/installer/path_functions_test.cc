@@ -1,7 +1,8 @@
 // The installer's path and file functions.
+#include "common_utils/paths/path_functions.h"
+
 #include <gtest/gtest.h>
 
-#include "installer/path_functions.h"
 #include "support/pe_image.h"
 #include "support/test_machine.h"
 #ifndef _WIN32

@@ -20,7 +20,7 @@
 #include "platform/posix/emulation.h"
 #endif
 
-#include "common_utils/format/log_entry_points.h"
+#include "common_utils/report/log_entry_points.h"
 #include "logger/logger_probe.h"
 #include "support/test_machine.h"
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "common_utils/logger/thread_name_registry.h"
+#include "common_utils/threads/thread_name_registry.h"
 #include "support/log_capture.h"
 
 namespace kvtr::test {

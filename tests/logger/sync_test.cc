@@ -6,8 +6,8 @@
 #include <chrono>
 #include <thread>
 
-#include "common_utils/logger/critical_section.h"
-#include "common_utils/logger/sync_event.h"
+#include "common_utils/threads/critical_section.h"
+#include "common_utils/threads/sync_event.h"
 
 namespace kvtr::logger {
 namespace {

@@ -59,7 +59,7 @@ TEST_F(SyslogTest, TheServerListGivesOneRecordPerEntry) {
     std::vector<std::string> records;
     for (const SyslogTarget& target : probe.syslogTargets()) {
       EXPECT_EQ(-1, target.state);
-      EXPECT_EQ(INVALID_SOCKET, target.socket);
+      EXPECT_EQ(INVALID_SOCKET, target.socket.get());
       EXPECT_EQ(AF_INET, target.address.sin_family);
       records.push_back(target.host + " " + std::to_string(ntohs(target.address.sin_port)) + " " +
                         std::to_string(target.type) + " " + std::to_string(target.protocol));

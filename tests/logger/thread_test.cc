@@ -1,5 +1,7 @@
 // The Thread base: starting and stopping, the hung-worker report, names in
 // the registry, priorities, and the scope guard of the entry point.
+#include "common_utils/threads/thread.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,7 +9,6 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "common_utils/logger/thread.h"
 #include "logger/logger_test.h"
 
 #ifndef _WIN32

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "common_utils/logger/thread_name_registry.h"
+#include "common_utils/threads/thread_name_registry.h"
 #include "logger/logger_probe.h"
 #include "support/log_capture.h"
 #include "support/test_machine.h"

@@ -55,7 +55,10 @@ TEST(WinsockStartup, VersionsAndTheCountOfStartups) {
   }
   // Every successful start-up is ended by its own clean-up; one more fails.
   char name[256];
-  if (WineDiffers("Winsock calls work before WSAStartup")) return;
+  if (WineDiffers("Winsock calls work before WSAStartup")) {
+    EXPECT_EQ(0, gethostname(name, sizeof name));
+    return;
+  }
   EXPECT_EQ(-1, gethostname(name, sizeof name));
   EXPECT_EQ(WSANOTINITIALISED, WSAGetLastError());
   EXPECT_EQ(-1, WSACleanup());

@@ -63,7 +63,7 @@ class RegistryObject : public ::testing::Test {
 TEST_F(RegistryObject, OpeningTwiceKeepsTheFirstHandleAndPath) {
   MakeKey("a");
   MakeKey("b");
-  Registry key(HKEY_CURRENT_USER, Key("a").c_str(), false);
+  Registry key(HKEY_CURRENT_USER, Key("a").c_str(), Registry::kNoNameCache);
   ASSERT_TRUE(key.Open(false));
   EXPECT_TRUE(key.Open(true)) << "already open: true, handle kept";
   EXPECT_FALSE(key.SetDWORD(W("v"), 1)) << "the kept handle is still read-only";
@@ -76,7 +76,7 @@ TEST_F(RegistryObject, OpeningTwiceKeepsTheFirstHandleAndPath) {
 }
 
 TEST_F(RegistryObject, FailuresKeepTheRegistryStatus) {
-  Registry key(HKEY_CURRENT_USER, Key("missing").c_str(), false);
+  Registry key(HKEY_CURRENT_USER, Key("missing").c_str(), Registry::kNoNameCache);
   EXPECT_FALSE(key.Open(false));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.lastError());
   DWORD count = 7;
@@ -87,20 +87,20 @@ TEST_F(RegistryObject, FailuresKeepTheRegistryStatus) {
 TEST_F(RegistryObject, DeletingATreeRemovesEveryLevel) {
   for (const char* path : {"tree\\c1\\g1", "tree\\c1\\g2", "tree\\c2", "tree\\c3\\g3\\deep"}) MakeKey(path);
   SetRaw("tree\\c2", W("v"), REG_DWORD, {1, 0, 0, 0});
-  Registry key(HKEY_CURRENT_USER, "", false);
+  Registry key(HKEY_CURRENT_USER, "", Registry::kNoNameCache);
   EXPECT_TRUE(key.DeleteKey(Key("tree").c_str()));
   EXPECT_FALSE(Exists("tree"));
   EXPECT_TRUE(Exists(""));
 }
 
 TEST_F(RegistryObject, DeletingAMissingKeySucceedsWithTheOpenFailureKept) {
-  Registry key(HKEY_CURRENT_USER, "", false);
+  Registry key(HKEY_CURRENT_USER, "", Registry::kNoNameCache);
   EXPECT_TRUE(key.DeleteKey(Key("never").c_str()));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.lastError());
 }
 
 TEST_F(RegistryObject, AnEmptyPathNeverDeletesTheRoot) {
-  Registry key(HKEY_CURRENT_USER, "", false);
+  Registry key(HKEY_CURRENT_USER, "", Registry::kNoNameCache);
   EXPECT_FALSE(key.DeleteKey());
   EXPECT_TRUE(Exists(""));
 }
@@ -108,7 +108,7 @@ TEST_F(RegistryObject, AnEmptyPathNeverDeletesTheRoot) {
 TEST_F(RegistryObject, AnOpenObjectRefusesPathTakingCalls) {
   MakeKey("open");
   MakeKey("other");
-  Registry key(HKEY_CURRENT_USER, Key("open").c_str(), false);
+  Registry key(HKEY_CURRENT_USER, Key("open").c_str(), Registry::kNoNameCache);
   ASSERT_TRUE(key.Open(false));
   EXPECT_FALSE(key.DeleteKey(Key("other").c_str()));
   EXPECT_FALSE(key.DeleteKey());
@@ -118,7 +118,7 @@ TEST_F(RegistryObject, AnOpenObjectRefusesPathTakingCalls) {
 
 TEST_F(RegistryObject, CachedValueNamesHideLaterValues) {
   SetRaw("cache", W("Early"), REG_DWORD, {5, 0, 0, 0});
-  Registry key(HKEY_CURRENT_USER, Key("cache").c_str(), /*cacheValueNames=*/true);
+  Registry key(HKEY_CURRENT_USER, Key("cache").c_str(), Registry::kCacheValueNames);
   ASSERT_TRUE(key.Open(true));
   DWORD value = 0;
   EXPECT_TRUE(key.GetDWORD(W("EARLY"), &value));
@@ -138,7 +138,7 @@ TEST_F(RegistryObject, CachedValueNamesHideLaterValues) {
 TEST_F(RegistryObject, TypedReadsRefuseOtherTypesAndKeepTheirOutValue) {
   SetRaw("typed", W("number"), REG_DWORD, {7, 0, 0, 0});
   SetRaw("typed", W("text"), REG_SZ, Wide(WString(W("seven")) + WString(1, 0)));
-  Registry key(HKEY_CURRENT_USER, Key("typed").c_str(), false);
+  Registry key(HKEY_CURRENT_USER, Key("typed").c_str(), Registry::kNoNameCache);
   ASSERT_TRUE(key.Open(false));
   char narrow[16];
   std::memset(narrow, '#', sizeof narrow);
@@ -162,7 +162,7 @@ TEST_F(RegistryObject, TypedReadsRefuseOtherTypesAndKeepTheirOutValue) {
 TEST_F(RegistryObject, StringsAreCutToTheBufferAndExpanded) {
   SetRaw("strings", W("plain"), REG_SZ, Wide(WString(W("abcdef")) + WString(1, 0)));
   SetRaw("strings", W("expand"), REG_EXPAND_SZ, Wide(WString(W("%windir%\\x")) + WString(1, 0)));
-  Registry key(HKEY_CURRENT_USER, Key("strings").c_str(), false);
+  Registry key(HKEY_CURRENT_USER, Key("strings").c_str(), Registry::kNoNameCache);
   ASSERT_TRUE(key.Open(false));
   char cut[4];
   ASSERT_TRUE(key.GetString("plain", cut, sizeof cut));
@@ -198,7 +198,7 @@ TEST_F(RegistryObject, MultiStringsRoundTripByteForByte) {
   }
   stored.push_back(0);
   SetRaw("multi", W("List"), REG_MULTI_SZ, Wide(stored));
-  Registry key(HKEY_CURRENT_USER, Key("multi").c_str(), false);
+  Registry key(HKEY_CURRENT_USER, Key("multi").c_str(), Registry::kNoNameCache);
   ASSERT_TRUE(key.Open(true));
   std::vector<WString> list{W("before")};
   ASSERT_TRUE(key.GetMultiString(W("List"), list));
@@ -229,7 +229,7 @@ TEST_F(RegistryObject, MultiStringPaddingIsNotAnEntry) {
       {z, {}},
   };
   MakeKey("padded");
-  Registry key(HKEY_CURRENT_USER, Key("padded").c_str(), false);
+  Registry key(HKEY_CURRENT_USER, Key("padded").c_str(), Registry::kNoNameCache);
   ASSERT_TRUE(key.Open(true));
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.stored.size() << " units");
@@ -242,7 +242,7 @@ TEST_F(RegistryObject, MultiStringPaddingIsNotAnEntry) {
 
 TEST_F(RegistryObject, MultiStringWritesHaveTheExpectedBytes) {
   MakeKey("write");
-  Registry key(HKEY_CURRENT_USER, Key("write").c_str(), false);
+  Registry key(HKEY_CURRENT_USER, Key("write").c_str(), Registry::kNoNameCache);
   ASSERT_TRUE(key.Open(true));
   ASSERT_TRUE(key.SetMultiString(W("Two"), {W("x"), W("yz")}));
   EXPECT_EQ((Bytes{'x', 0, 0, 0, 'y', 0, 'z', 0, 0, 0, 0, 0}), GetRaw("write", W("Two")));
@@ -251,14 +251,14 @@ TEST_F(RegistryObject, MultiStringWritesHaveTheExpectedBytes) {
 }
 
 TEST_F(RegistryObject, KeyNamesArePathTails) {
-  EXPECT_STREQ("C", Registry(HKEY_CURRENT_USER, "A\\B\\C", false).GetKeyName());
-  EXPECT_STREQ("Single", Registry(HKEY_CURRENT_USER, "Single", false).GetKeyName());
-  EXPECT_EQ(nullptr, Registry(HKEY_CURRENT_USER, "", false).GetKeyName());
+  EXPECT_STREQ("C", Registry(HKEY_CURRENT_USER, "A\\B\\C", Registry::kNoNameCache).GetKeyName());
+  EXPECT_STREQ("Single", Registry(HKEY_CURRENT_USER, "Single", Registry::kNoNameCache).GetKeyName());
+  EXPECT_EQ(nullptr, Registry(HKEY_CURRENT_USER, "", Registry::kNoNameCache).GetKeyName());
 }
 
 TEST_F(RegistryObject, SubkeyEnumerationJoinsAndCutsPaths) {
   MakeKey("parent\\child");
-  Registry key(HKEY_CURRENT_USER, Key("parent").c_str(), false);
+  Registry key(HKEY_CURRENT_USER, Key("parent").c_str(), Registry::kNoNameCache);
   ASSERT_TRUE(key.Open(false));
   char full[5];
   std::memset(full, '#', sizeof full);
@@ -278,7 +278,7 @@ TEST_F(RegistryObject, SubkeyEnumerationJoinsAndCutsPaths) {
   EXPECT_FALSE(key.EnumSubKey(1, wholePath, sizeof wholePath, name, sizeof name));
   EXPECT_EQ(ERROR_NO_MORE_ITEMS, key.lastError());
 
-  Registry child(false);
+  Registry child(Registry::kNoNameCache);
   ASSERT_TRUE(key.OpenSubKey(0, child));
   EXPECT_EQ(Key("parent\\child"), child.GetPath());
   EXPECT_TRUE(child.isOpen());
@@ -290,9 +290,9 @@ TEST_F(RegistryObject, SubkeysWhosePathWouldBeCutAreNotOpened) {
   }
   const std::string deep = std::string(120, 'a') + "\\" + std::string(120, 'b');
   MakeKey(deep + "\\leaf");
-  Registry key(HKEY_CURRENT_USER, Key(deep).c_str(), false);
+  Registry key(HKEY_CURRENT_USER, Key(deep).c_str(), Registry::kNoNameCache);
   ASSERT_TRUE(key.Open(false));
-  Registry child(false);
+  Registry child(Registry::kNoNameCache);
   EXPECT_FALSE(key.OpenSubKey(0, child));
   EXPECT_FALSE(child.isOpen());
 }
@@ -300,7 +300,7 @@ TEST_F(RegistryObject, SubkeysWhosePathWouldBeCutAreNotOpened) {
 TEST_F(RegistryObject, ValueNamesAndCounts) {
   SetRaw("values", W("first"), REG_DWORD, {1, 0, 0, 0});
   MakeKey("values\\sub");
-  Registry key(HKEY_CURRENT_USER, Key("values").c_str(), false);
+  Registry key(HKEY_CURRENT_USER, Key("values").c_str(), Registry::kNoNameCache);
   ASSERT_TRUE(key.Open(false));
   DWORD values = 9, subKeys = 9, size = 0;
   ASSERT_TRUE(key.GetValueCount(&values));

@@ -4,7 +4,7 @@
 // executable is C:\App\setup.exe on Linux (emulation control) and the test
 // program itself under Wine, except in the debugger test, which runs a copy
 // of the program as C:\App\setup.exe and reads its output as a debugger.
-#include "common_utils/runtime/symbol_engine.h"
+#include "common_utils/module/symbol_engine.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common_utils/format/bounded_format.h"
-#include "common_utils/format/log_receiver.h"
+#include "common_utils/report/log_receiver.h"
 #include "common_utils/text/conversions.h"
 #include "platform/wide.h"
 

@@ -1,6 +1,9 @@
 #include "support/test_machine.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -67,15 +70,29 @@ bool RunningUnderWine() {
 #endif
 }
 
-bool WineDiffers(const char*) { return RunningUnderWine(); }
+namespace {
 
-bool Wine32Differs(const char*) { return sizeof(void*) == 4 && RunningUnderWine(); }
+// Names a deviation the running test accepts: in the test's XML record
+// and on its output, so that a run lists every place it took Wine's (or the
+// emulator's) answer instead of Windows'.
+bool Accepted(const char* kind, const char* what) {
+  ::testing::Test::RecordProperty(kind, what);
+  std::printf("[ %-8s ] %s\n", kind, what);
+  return true;
+}
 
-bool EmulatorDiffers(const char*) {
+}  // namespace
+
+bool WineDiffers(const char* what) { return RunningUnderWine() && Accepted("Wine", what); }
+
+bool Wine32Differs(const char* what) { return sizeof(void*) == 4 && RunningUnderWine() && Accepted("Wine32", what); }
+
+bool EmulatorDiffers([[maybe_unused]] const char* what) {
 #ifdef _WIN32
   // The x86 phase runs Wine's i386 half under qemu-user, whose settings
   // Wine passes on into the Windows environment.
-  return sizeof(void*) == 4 && RunningUnderWine() && GetEnvironmentVariableA("QEMU_LD_PREFIX", nullptr, 0) > 0;
+  return sizeof(void*) == 4 && RunningUnderWine() && GetEnvironmentVariableA("QEMU_LD_PREFIX", nullptr, 0) > 0 &&
+         Accepted("qemu", what);
 #else
   return false;
 #endif

@@ -15,8 +15,10 @@ namespace kvtr::test {
 bool RunningUnderWine();
 
 // Names a documented place where Wine's answer differs from Windows'.
-// Returns true under Wine, where the caller then checks Wine's answer; the
-// POSIX layer and Windows are held to Windows' answer.
+// Returns true under Wine, where the caller then checks Wine's answer (not
+// nothing); the POSIX layer and Windows are held to Windows' answer. Each
+// deviation taken is recorded as a property of the running test and printed
+// on its output.
 bool WineDiffers(const char* what);
 
 // Names a documented place where Wine's i386 half (a 32-bit program under

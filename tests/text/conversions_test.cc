@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common_utils/text/conversions.h"
+#include "common_utils/text/no_case.h"
 #include "common_utils/text/windows_1252.h"
 #include "support/test_machine.h"
 
@@ -108,6 +109,31 @@ TEST(UpperCase, ContainsNoCaseMatchesAnyCase) {
   EXPECT_TRUE(ContainsNoCase(W("agentwmiperf.mof"), W("C:\\X\\OldAgentWMIPerf.mof.bak")));
   EXPECT_TRUE(ContainsNoCase(WString{0x00E9}, WString{'C', 'A', 'F', 0x00C9}));
   EXPECT_EQ(WString(W("MIXED 123")), ToUpperInCodePage(W("MiXeD 123"), -1));
+}
+
+// Narrow names fold ASCII letters only, and sort as their folded bytes; wide
+// names fold as the system upper-cases, beyond ASCII too.
+TEST(UpperCase, NamesCompareWithoutRegardToCase) {
+  struct Narrow {
+    const char* a;
+    const char* b;
+    int order;
+  } narrow[] = {
+      {"/TCP", "/tcp", 0}, {"Abc", "abd", -1}, {"abc", "ab", 1}, {"", "", 0},
+      {"[", "A", -1},  // folded, "A" sorts as "a": after "["
+      {"\xC9", "\xE9", -1},  // bytes above ASCII are never folded
+  };
+  for (const Narrow& c : narrow) {
+    const int order = CompareNoCase(c.a, c.b);
+    EXPECT_EQ(c.order, (order > 0) - (order < 0)) << c.a << " / " << c.b;
+    EXPECT_EQ(c.order == 0, EqualNoCase(std::string_view(c.a), std::string_view(c.b))) << c.a;
+  }
+  EXPECT_TRUE(EqualNoCase(W("ID Process"), W("id process")));
+  EXPECT_FALSE(EqualNoCase(W("ID Process"), W("id process ")));
+  EXPECT_FALSE(EqualNoCase(W("a"), W("[")));
+  EXPECT_TRUE(EqualNoCase(WString{'C', 'a', 'f', 0x00E9}, WString{'c', 'A', 'F', 0x00C9}));
+  EXPECT_TRUE(EqualNoCase(WString{0x0161, 0x0153}, WString{0x0160, 0x0152}));  // š œ, Š Œ
+  EXPECT_FALSE(EqualNoCase(WString{0x00E9}, WString{0x00C8}));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // POSIX layer, Wine's own under Wine), and databases the tests build in a
 // throw-away key, read through an open handle of that key: the database's
 // path stays short enough for subkeys with the longest names.
+#include "common_utils/mime/mime_charset_map.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "common_utils/text/mime_charset_map.h"
 #include "support/test_machine.h"
 #ifndef _WIN32
 #include "platform/posix/emulation.h"
