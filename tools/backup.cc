@@ -71,7 +71,7 @@ bool BackupText(const WString& service, std::string& text, std::string& error) {
       if (!read(path)) return false;
       continue;
     }
-    for (const WString name : {WString(W("Counter")), WString(W("Help"))}) {
+    for (const WString& name : {WString(W("Counter")), WString(W("Help"))}) {
       const LONG byName = ReadRegistryValue(HKEY_LOCAL_MACHINE, kMachine, path, name, image);
       if (byName != ERROR_SUCCESS && byName != ERROR_FILE_NOT_FOUND) {
         error = "cannot read " + Utf8(kMachine + W("\\") + path) + " (error " + std::to_string(byName) + ")";

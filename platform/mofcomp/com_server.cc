@@ -5,6 +5,7 @@
 // under Wine; DllUnregisterServer removes that key again.
 #include <atomic>
 
+#include "platform/handle_owners.h"
 #include "platform/mofcomp/mof_compiler.h"
 #include "platform/mofcomp/object_count.h"
 

@@ -46,11 +46,13 @@ size_t ThreadsOfThisProcess() {
   return count;
 }
 
+#ifndef _WIN32
 size_t Occurrences(const std::string& text, const std::string& what) {
   size_t count = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
   return count;
 }
+#endif
 
 TEST(ModuleLifecycle, LoadObjectsComeAndGoWithTheModule) {
   TestMachine machine;
